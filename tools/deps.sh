@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs the Debian packages that building, running and testing need, where
+# they are missing. Run as root on Debian 12.
+set -eu
+
+packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev
+fonts-ipafont-gothic iproute2 iputils-ping procps
+xvfb xauth xdotool x11-utils"
+
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    echo "installing:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
