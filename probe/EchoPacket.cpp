@@ -1,0 +1,169 @@
+#include "EchoPacket.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace Module1 {
+
+namespace {
+
+constexpr std::uint8_t ProtocolIcmp = 1;
+constexpr std::size_t MinimumIpHeader = 20;
+
+std::uint16_t read16(Bytes bytes, std::size_t at)
+{
+    return static_cast<std::uint16_t>(bytes[at] << 8 | bytes[at + 1]);
+}
+
+// An address as it stands in a header, so in network byte order in memory.
+std::uint32_t readAddress(Bytes bytes, std::size_t at)
+{
+    std::uint32_t address;
+    std::memcpy(&address, bytes.data() + at, sizeof address);
+    return address;
+}
+
+struct Ipv4Header {
+    std::size_t length;
+    std::uint16_t totalLength;
+    std::uint8_t protocol;
+    std::uint32_t source;
+    std::uint32_t destination;
+};
+
+// The IPv4 header at the start of `bytes`, when all of it is there. The total
+// length is returned as written, not checked: a header quoted in an error
+// message is followed by only part of its packet.
+std::optional<Ipv4Header> readIpv4Header(Bytes bytes)
+{
+    if (bytes.size() < MinimumIpHeader || bytes[0] >> 4 != 4)
+        return std::nullopt;
+    const std::size_t length = std::size_t(bytes[0] & 0x0f) * 4;
+    if (length < MinimumIpHeader || length > bytes.size())
+        return std::nullopt;
+    return Ipv4Header{length, read16(bytes, 2), bytes[9], readAddress(bytes, 12), readAddress(bytes, 16)};
+}
+
+bool isEcho(Bytes icmp, std::uint8_t type, std::uint16_t id, std::uint16_t sequence)
+{
+    return icmp.size() >= Icmp::HeaderSize && icmp[0] == type && read16(icmp, 4) == id
+        && read16(icmp, 6) == sequence;
+}
+
+} // namespace
+
+std::uint16_t internetChecksum(Bytes data)
+{
+    std::uint32_t sum = 0;
+    std::size_t i = 0;
+    for (; i + 1 < data.size(); i += 2)
+        sum += read16(data, i);
+    if (i < data.size())
+        sum += std::uint32_t(data[i]) << 8;
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum);
+}
+
+std::vector<std::uint8_t> buildEchoRequest(std::uint16_t id, std::uint16_t sequence, std::string_view payload)
+{
+    std::vector<std::uint8_t> packet(Icmp::HeaderSize + payload.size());
+    packet[0] = Icmp::EchoRequest;
+    packet[4] = static_cast<std::uint8_t>(id >> 8);
+    packet[5] = static_cast<std::uint8_t>(id);
+    packet[6] = static_cast<std::uint8_t>(sequence >> 8);
+    packet[7] = static_cast<std::uint8_t>(sequence);
+    std::memcpy(packet.data() + Icmp::HeaderSize, payload.data(), payload.size());
+    const std::uint16_t checksum = internetChecksum(packet);
+    packet[2] = static_cast<std::uint8_t>(checksum >> 8);
+    packet[3] = static_cast<std::uint8_t>(checksum);
+    return packet;
+}
+
+std::optional<ProbeStatus> statusForIcmpError(std::uint8_t type, std::uint8_t code)
+{
+    switch (type) {
+    case Icmp::DestinationUnreachable:
+        switch (code) {
+        case 0:  // network unreachable
+        case 6:  // network unknown
+        case 9:  // network administratively prohibited
+        case 11: // network unreachable for the type of service
+            return IpStatus::NetUnreachable;
+        case 1:  // host unreachable
+        case 7:  // host unknown
+        case 10: // host administratively prohibited
+        case 12: // host unreachable for the type of service
+            return IpStatus::HostUnreachable;
+        case 2:
+            return IpStatus::ProtocolUnreachable;
+        case 3:
+            return IpStatus::PortUnreachable;
+        case 4: // fragmentation needed but not allowed
+            return IpStatus::PacketTooBig;
+        case 5: // source route failed
+            return IpStatus::BadRoute;
+        default:
+            return IpStatus::GeneralFailure;
+        }
+    case Icmp::TimeExceeded:
+        return code == 1 ? IpStatus::TtlExpiredReassembly : IpStatus::TtlExpiredTransit;
+    case Icmp::ParameterProblem:
+        return IpStatus::ParameterProblem;
+    default:
+        return std::nullopt;
+    }
+}
+
+ProbeStatus statusForSendError(int error)
+{
+    switch (error) {
+    case ENETUNREACH:
+        return IpStatus::NetUnreachable;
+    case EHOSTUNREACH:
+        return IpStatus::HostUnreachable;
+    case EMSGSIZE:
+        return IpStatus::PacketTooBig;
+    default:
+        return IpStatus::GeneralFailure;
+    }
+}
+
+bool isQuotedRequest(Bytes quoted, std::uint16_t id, std::uint16_t sequence)
+{
+    return isEcho(quoted, Icmp::EchoRequest, id, sequence);
+}
+
+std::optional<RawVerdict> matchRawPacket(Bytes packet, std::uint32_t target, std::uint16_t id, std::uint16_t sequence)
+{
+    const auto outer = readIpv4Header(packet);
+    if (!outer || outer->protocol != ProtocolIcmp || outer->totalLength < outer->length
+        || outer->totalLength > packet.size())
+        return std::nullopt;
+    const Bytes icmp = packet.subspan(outer->length, outer->totalLength - outer->length);
+    if (icmp.size() < Icmp::HeaderSize || internetChecksum(icmp) != 0)
+        return std::nullopt;
+
+    if (icmp[0] == Icmp::EchoReply) {
+        if (outer->source == target && isEcho(icmp, Icmp::EchoReply, id, sequence))
+            return RawVerdict{0, outer->source};
+        return std::nullopt;
+    }
+
+    const auto status = statusForIcmpError(icmp[0], icmp[1]);
+    if (!status)
+        return std::nullopt;
+    const Bytes quoted = icmp.subspan(Icmp::HeaderSize);
+    const auto inner = readIpv4Header(quoted);
+    if (!inner || inner->protocol != ProtocolIcmp || inner->destination != target
+        || !isQuotedRequest(quoted.subspan(inner->length), id, sequence))
+        return std::nullopt;
+    return RawVerdict{*status, outer->source};
+}
+
+bool isDatagramReply(Bytes message, std::uint32_t from, std::uint32_t target, std::uint16_t id, std::uint16_t sequence)
+{
+    return from == target && isEcho(message, Icmp::EchoReply, id, sequence);
+}
+
+} // namespace Module1

@@ -1,0 +1,77 @@
+// ICMP echo packets as plain bytes: building a request, and deciding whether a
+// received packet answers it. No sockets and no system headers here, so that
+// the matchers can be driven with any bytes at all.
+#pragma once
+
+#include "Module1.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace Module1 {
+
+// Status codes with the meanings the platform's echo service gives them.
+namespace IpStatus {
+constexpr ProbeStatus NetUnreachable = 11002;
+constexpr ProbeStatus HostUnreachable = 11003;
+constexpr ProbeStatus ProtocolUnreachable = 11004;
+constexpr ProbeStatus PortUnreachable = 11005;
+constexpr ProbeStatus PacketTooBig = 11009;
+constexpr ProbeStatus TimedOut = 11010;
+constexpr ProbeStatus BadRoute = 11012;
+constexpr ProbeStatus TtlExpiredTransit = 11013;
+constexpr ProbeStatus TtlExpiredReassembly = 11014;
+constexpr ProbeStatus ParameterProblem = 11015;
+constexpr ProbeStatus GeneralFailure = 11050;
+} // namespace IpStatus
+
+namespace Icmp {
+constexpr std::uint8_t EchoReply = 0;
+constexpr std::uint8_t DestinationUnreachable = 3;
+constexpr std::uint8_t EchoRequest = 8;
+constexpr std::uint8_t TimeExceeded = 11;
+constexpr std::uint8_t ParameterProblem = 12;
+constexpr std::size_t HeaderSize = 8;
+} // namespace Icmp
+
+using Bytes = std::span<const std::uint8_t>;
+
+// The Internet checksum (RFC 1071) over `data`; 0 when summed over a packet
+// whose checksum field is right.
+std::uint16_t internetChecksum(Bytes data);
+
+// An echo request: 8-byte header with a valid checksum, then `payload` as given.
+std::vector<std::uint8_t> buildEchoRequest(std::uint16_t id, std::uint16_t sequence, std::string_view payload);
+
+// The status for an ICMP error of `type` and `code` about one of our requests;
+// nullopt for messages that are not errors about a request (echo replies,
+// source quench and the like).
+std::optional<ProbeStatus> statusForIcmpError(std::uint8_t type, std::uint8_t code);
+
+// The status for a failed send, by its errno value.
+ProbeStatus statusForSendError(int error);
+
+// True when `quoted`, the ICMP part of a packet quoted in an error message,
+// is the echo request with `id` and `sequence`.
+bool isQuotedRequest(Bytes quoted, std::uint16_t id, std::uint16_t sequence);
+
+// The verdict on one packet as a raw ICMP socket delivers it (IPv4 header,
+// then ICMP) for the request with `id` and `sequence` to `target` (both
+// addresses in network byte order, as they stand in the header):
+// nullopt when the packet is not about that request, 0 for its echo reply,
+// a positive status for an ICMP error that quotes it.
+struct RawVerdict {
+    ProbeStatus status;
+    std::uint32_t from; // source address of the packet, network byte order
+};
+std::optional<RawVerdict> matchRawPacket(Bytes packet, std::uint32_t target, std::uint16_t id, std::uint16_t sequence);
+
+// True when `message`, as an ICMP datagram socket delivers it (no IP header,
+// the kernel has checked the checksum), received from `from`, is the echo
+// reply to the request with `id` and `sequence` sent to `target`.
+bool isDatagramReply(Bytes message, std::uint32_t from, std::uint32_t target, std::uint16_t id, std::uint16_t sequence);
+
+} // namespace Module1

@@ -1,0 +1,91 @@
+#include "Module1.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace Module1 {
+
+namespace {
+
+constexpr DWORD ReplyBufferSize = 278;
+constexpr DWORD EchoTimeoutMs = 500;
+
+class IcmpHandle {
+public:
+    IcmpHandle() : handle_(::IcmpCreateFile()) {}
+    IcmpHandle(const IcmpHandle &) = delete;
+    IcmpHandle &operator=(const IcmpHandle &) = delete;
+    ~IcmpHandle()
+    {
+        if (isOpen())
+            ::IcmpCloseHandle(handle_);
+    }
+
+    HANDLE get() const { return handle_; }
+    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
+} // namespace
+
+ProbeStatus SendEcho(const std::string &address, const std::string &payload, EchoReply &reply)
+{
+    // The numeric notations of inet_addr only; a host name is never looked up.
+    const unsigned long target = ::inet_addr(address.c_str());
+    if (target == INADDR_NONE)
+        return -1;
+
+    IcmpHandle handle;
+    if (!handle.isOpen())
+        return -1;
+
+    // The reply buffer starts as a copy of the caller's record, so that a
+    // field the service leaves unwritten keeps the caller's value. 278 bytes
+    // hold the record and the echo of the largest payload the run sends; a
+    // larger payload gets the room the service asks for.
+    std::vector<unsigned char> buffer(
+        std::max<std::size_t>(ReplyBufferSize, sizeof(ICMP_ECHO_REPLY) + payload.size() + 8));
+    ICMP_ECHO_REPLY record{};
+    record.Address = reply.Address;
+    record.Status = static_cast<ULONG>(reply.Status);
+    record.RoundTripTime = static_cast<ULONG>(reply.RoundTripTime);
+    std::memcpy(buffer.data(), &record, sizeof record);
+
+    const DWORD replies = ::IcmpSendEcho(handle.get(), target, const_cast<char *>(payload.data()),
+                                         static_cast<WORD>(payload.size()), nullptr, buffer.data(),
+                                         static_cast<DWORD>(buffer.size()), EchoTimeoutMs);
+
+    std::memcpy(&record, buffer.data(), sizeof record);
+    // Without a reply the service may leave Status as it was; a 0 left over
+    // from the probe before must not read as a reply.
+    if (replies == 0 && record.Status == 0) {
+        const DWORD error = ::GetLastError();
+        record.Status = error >= IP_STATUS_BASE ? error : IP_GENERAL_FAILURE;
+    }
+    reply.Address = record.Address;
+    reply.Status = static_cast<std::int32_t>(record.Status);
+    reply.RoundTripTime = static_cast<std::int32_t>(record.RoundTripTime);
+    return reply.Status;
+}
+
+bool StartSockets()
+{
+    WSADATA description;
+    return ::WSAStartup(0x0101, &description) == 0;
+}
+
+void StopSockets(const std::function<void(const std::string &text)> &warn)
+{
+    if (::WSACleanup() != 0 && warn)
+        warn("Windows Sockets error occurred in Cleanup.");
+}
+
+} // namespace Module1
