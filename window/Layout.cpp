@@ -59,9 +59,8 @@ QFont captionFont(double pointSize)
     QFont font;
     // Where the Windows face is missing, fontconfig would hand back a Latin
     // face with fixed-width kana; name the proportional gothics ourselves.
-    font.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"),
-                      QStringLiteral("IPAPGothic"), QStringLiteral("VL PGothic"),
-                      QStringLiteral("Noto Sans CJK JP")});
+    font.setFamilies({QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("IPAPGothic"),
+                      QStringLiteral("VL PGothic"), QStringLiteral("Noto Sans CJK JP")});
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(pointSize);
     return font;
