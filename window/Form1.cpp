@@ -130,10 +130,13 @@ Form1::Form1(Module1::EchoService &echo, platform::Services services, QWidget *p
     Label7 = control<QLabel>("Label7");
     Label8 = control<QLabel>("Label8");
 
-    // Saving needs a finished run; the time fields are only ever written by one.
-    for (QWidget *widget : {static_cast<QWidget *>(Command2), static_cast<QWidget *>(Text5),
-                            static_cast<QWidget *>(Text6), static_cast<QWidget *>(Text7)})
-        widget->setEnabled(false);
+    // Saving needs a finished run. The time fields are only ever written by
+    // one, and show the start of what it writes, not the end of a long average.
+    Command2->setEnabled(false);
+    for (QLineEdit *field : {Text5, Text6, Text7}) {
+        field->setEnabled(false);
+        connect(field, &QLineEdit::textChanged, field, [field] { field->setCursorPosition(0); });
+    }
 
     // An address is plain digits and dots: no input method in that field.
     Text1->setAttribute(Qt::WA_InputMethodEnabled, false);

@@ -204,7 +204,8 @@ private slots:
                 find<QLineEdit>(name)->setText(value);
             list->addItems({"Reply from 127.0.0.1 : Bytes = 64 Time = 0 ms  TTL = 64", "Request timed out"});
             for (const char *name : {"Text5", "Text6", "Text7"})
-                find<QLineEdit>(name)->setText("1");
+                find<QLineEdit>(name)->setText("6.66666666666667");
+            QCOMPARE(find<QLineEdit>("Text7")->cursorPosition(), 0); // a long average shows its start
             find("Command2")->setEnabled(true);
         }
 
