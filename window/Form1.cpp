@@ -147,6 +147,8 @@ Form1::Form1(Module1::EchoService &echo, platform::Services services, QWidget *p
     Text8->setAttribute(Qt::WA_InputMethodEnabled, true);
 
     Text1->installEventFilter(this);
+    connect(Command1, &QPushButton::clicked, this, &Form1::RunPings);
+    connect(Command2, &QPushButton::clicked, this, &Form1::SaveReport);
     connect(Command3, &QPushButton::clicked, this, &Form1::ClearResults);
 
     // First in the focus order; takes the focus once the window is active.
@@ -208,4 +210,10 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
             Command1->setFocus(Qt::OtherFocusReason);
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    closing_ = true;
+    QWidget::closeEvent(event);
 }

@@ -22,15 +22,20 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void createControls();
     template <typename T>
     T *control(const char *name) const;
     void ClearResults();
+    void RunPings();
+    void SaveReport();
 
     Module1::EchoService &echo_;
     platform::Services services_;
+    bool running_ = false;  // a run is in progress
+    bool closing_ = false;  // the window was closed; a run in progress ends
 
     QGroupBox *Frame1 = nullptr;
     QLineEdit *Text1 = nullptr;
