@@ -1,0 +1,85 @@
+#!/bin/bash
+# End to end through a real X server: type an address, run five probes to
+# loopback with Enter, Enter, fill the two header fields, save the report
+# through the real save dialog, and read the file back line by line.
+# Usage: save_report.sh SONDAR_EXECUTABLE
+set -euo pipefail
+sondar=$1
+skip() { echo "SKIP: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "the real echo service may need root here"
+for tool in Xvfb xdotool; do command -v $tool >/dev/null || skip "$tool is not installed"; done
+
+work=$(mktemp -d)
+display=""
+cleanup() {
+    [ -n "${app:-}" ] && kill "$app" 2>/dev/null || true
+    [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+for n in $(seq 90 120); do
+    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || { display=:$n; break; }
+done
+[ -n "$display" ] || skip "no free X display"
+Xvfb "$display" -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+export DISPLAY=$display
+for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+
+LANG=C.UTF-8 QT_QPA_PLATFORM=xcb "$sondar" >"$work/sondar.log" 2>&1 &
+app=$!
+win=$(timeout 10 xdotool search --sync --onlyvisible --name '^Sondar$' | head -1)
+[ -n "$win" ] || { cat "$work/sondar.log"; echo "FAIL: the window did not appear"; exit 1; }
+xdotool windowfocus --sync "$win"
+sleep 0.3
+
+# Controls by their place in the window, in pixels (twips / 15, the frame 3 px in).
+click() { xdotool mousemove --window "$win" "$1" "$2" click 1; sleep 0.2; }
+
+xdotool type --delay 20 "127.0.0.1"
+xdotool key Return Return
+sleep 6.5 # five probes, 990 ms apart
+
+click 200 46 && xdotool type --delay 20 "Site A"
+click 200 82 && xdotool type --delay 20 "Point 3"
+click 475 56 # SaveData
+dialog=$(timeout 10 xdotool search --sync --onlyvisible --name '保存ファイル選択' | head -1)
+[ -n "$dialog" ] || { echo "FAIL: no save dialog"; exit 1; }
+sleep 0.5
+xdotool key ctrl+a
+xdotool type --delay 10 "$work/report.txt"
+xdotool key Return
+done_box=$(timeout 10 xdotool search --sync --onlyvisible --name '保存メッセージ' | head -1)
+[ -n "$done_box" ] || { echo "FAIL: no completion box"; exit 1; }
+sleep 0.3
+xdotool key Return
+sleep 0.5
+
+fail() { echo "FAIL: $*"; echo "--- report:"; cat -A "$work/report.txt" || true; exit 1; }
+[ -f "$work/report.txt" ] || fail "no report file"
+mapfile -t lines < <(sed 's/\r$//' "$work/report.txt")
+[ "$(grep -c $'\r$' "$work/report.txt")" -eq 16 ] || fail "not 16 CR LF lines"
+[ "${lines[0]}" = " " ] || fail "line 1"
+[ "${lines[1]}" = "Site A" ] || fail "line 2"
+[ "${lines[2]}" = "Point 3" ] || fail "line 3"
+[[ "${lines[3]}" == "Date / Time : "* ]] || fail "line 4"
+[ "${lines[4]}" = " " ] || fail "line 5"
+[ "${lines[5]}" = "Pinging 127.0.0.1 with 32 bytes of data:" ] || fail "line 6"
+for i in 1 2 3 4 5; do
+    [[ "${lines[5 + i]}" =~ ^"Test No:$i  Reply from 127.0.0.1 : Bytes = 32 Time "("< 10"|"= "[0-9]+)" ms  TTL = 128"$ ]] \
+        || fail "probe line $i"
+done
+[ "${lines[11]}" = " " ] || fail "line 12"
+[ "${lines[12]}" = "Ping statistics for 127.0.0.1:" ] || fail "line 13"
+[ "${lines[13]}" = "    Packets: Sent = 5, Received = 5, Lost = 0 (0% loss)," ] || fail "statistics"
+[ "${lines[14]}" = "Approximate round trip times in milli-seconds:" ] || fail "line 15"
+[[ "${lines[15]}" =~ ^"    Minimum = "[0-9]+" ms, Maximum = "[0-9]+" ms, Average = "[0-9.]+" ms"$ ]] || fail "times"
+
+# "SaveData" is disabled after the save: a click opens no dialog.
+click 475 56
+if timeout 2 xdotool search --sync --onlyvisible --name '保存ファイル選択' >/dev/null; then
+    fail "SaveData still opens the dialog after a save"
+fi
+echo "PASS: the report of a real run was saved through the real dialog"
