@@ -6,14 +6,15 @@
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <random>
 #include <utility>
 #include <vector>
 
@@ -28,11 +29,6 @@ public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
     Socket(Socket &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Socket &operator=(Socket &&other) noexcept
-    {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
     Socket(const Socket &) = delete;
     Socket &operator=(const Socket &) = delete;
     ~Socket()
@@ -83,34 +79,21 @@ timespec toTimespec(nanoseconds duration)
     return timespec{static_cast<time_t>(seconds.count()), static_cast<long>((duration - seconds).count())};
 }
 
-// The moment of the send on both clocks: the wall clock, on which the kernel
-// stamps received packets, and the monotonic clock for the deadline. The
-// monotonic reading comes first, so that the wall-clock round trip can never
-// come out longer than the monotonic time since the send.
-struct SendStamp {
-    nanoseconds steady;
-    nanoseconds wall;
-};
+// Random bits for the identifier and sequence of a request. Should the
+// kernel's generator not answer yet, the clock's nanoseconds still differ
+// from one request to the next.
+std::uint32_t freshNumbers()
+{
+    std::uint32_t value;
+    if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == sizeof value)
+        return value;
+    return static_cast<std::uint32_t>(clockNow(CLOCK_MONOTONIC).count());
+}
 
 SendStamp stampNow()
 {
     const nanoseconds steady = clockNow(CLOCK_MONOTONIC);
     return SendStamp{steady, clockNow(CLOCK_REALTIME)};
-}
-
-// From the send to the kernel's receive stamp, so that delays in waking this
-// process don't count. Where the wall clock was set in between, the figure is
-// negative or longer than the monotonic time since the send; then, and where
-// the packet came without a stamp, the monotonic time up to now is taken.
-nanoseconds roundTripSince(const SendStamp &sent, std::optional<nanoseconds> receivedAt)
-{
-    const nanoseconds elapsed = clockNow(CLOCK_MONOTONIC) - sent.steady;
-    if (receivedAt) {
-        const nanoseconds wall = *receivedAt - sent.wall;
-        if (wall >= nanoseconds::zero() && wall <= elapsed)
-            return wall;
-    }
-    return elapsed;
 }
 
 struct Message {
@@ -143,11 +126,13 @@ std::optional<Message> receive(int fd, std::vector<std::uint8_t> &buffer, int fl
     message.size = std::min(static_cast<std::size_t>(size), buffer.size());
     message.peer = peer.sin_addr.s_addr;
     for (cmsghdr *item = CMSG_FIRSTHDR(&header); item; item = CMSG_NXTHDR(&header, item)) {
-        if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_TIMESTAMPNS) {
+        if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_TIMESTAMPNS
+            && item->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
             timespec stamp;
             std::memcpy(&stamp, CMSG_DATA(item), sizeof stamp);
             message.stamp = toDuration(stamp);
-        } else if (item->cmsg_level == SOL_IP && item->cmsg_type == IP_RECVERR) {
+        } else if (item->cmsg_level == SOL_IP && item->cmsg_type == IP_RECVERR
+                   && item->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err) + sizeof(sockaddr_in))) {
             sock_extended_err error;
             std::memcpy(&error, CMSG_DATA(item), sizeof error);
             message.error = error;
@@ -194,58 +179,66 @@ std::optional<EchoOutcome> takeQueuedError(const Request &request, std::vector<s
     return std::nullopt;
 }
 
-// Reads what arrived and decides whether it answers the request: an echo
-// reply, or on the raw socket an ICMP error quoting it.
-std::optional<EchoOutcome> takeAnswer(const Request &request, std::vector<std::uint8_t> &buffer)
+// Whether a received message answers the request: an echo reply, or on the
+// raw socket an ICMP error quoting it.
+std::optional<EchoOutcome> answerIn(const Request &request, const Message &message,
+                                    const std::vector<std::uint8_t> &buffer)
 {
-    const auto message = receive(request.fd, buffer, 0);
-    if (!message)
-        return std::nullopt;
-    const Bytes packet(buffer.data(), message->size);
-
+    const Bytes packet(buffer.data(), message.size);
+    RawVerdict verdict{0, message.peer};
     if (request.path == EchoPath::Datagram) {
-        if (!isDatagramReply(packet, message->peer, request.target, request.id, request.sequence))
+        if (!isDatagramReply(packet, message.peer, request.target, request.id, request.sequence))
             return std::nullopt;
-        return EchoOutcome{0, roundTripSince(request.sent, message->stamp), message->peer, request.path};
-    }
-    const auto verdict = matchRawPacket(packet, request.target, request.id, request.sequence);
-    if (!verdict)
+    } else if (const auto matched = matchRawPacket(packet, request.target, request.id, request.sequence)) {
+        verdict = *matched;
+    } else {
         return std::nullopt;
-    const nanoseconds roundTrip = verdict->status == 0 ? roundTripSince(request.sent, message->stamp) : nanoseconds::zero();
-    return EchoOutcome{verdict->status, roundTrip, verdict->from, request.path};
+    }
+    const nanoseconds roundTrip = verdict.status == 0
+        ? roundTripTime(request.sent, message.stamp, clockNow(CLOCK_MONOTONIC))
+        : nanoseconds::zero();
+    return EchoOutcome{verdict.status, roundTrip, verdict.from, request.path};
 }
 
 // Waits for the answer until one deadline after the send, however many
-// packets that are not the answer come in meanwhile.
-EchoOutcome awaitAnswer(const Request &request, std::size_t payloadSize)
+// packets that are not the answer come in meanwhile. What has arrived is read
+// before each wait: on loopback the answer is there by the time the send
+// returns, and where the kernel has not stamped it on arrival, the stamp is
+// taken as it is read.
+EchoOutcome awaitAnswer(const Request &request, std::vector<std::uint8_t> &buffer)
 {
-    // Room for the reply with the largest IP header, and for any error
-    // message, which quotes at most 576 bytes of the request.
-    std::vector<std::uint8_t> buffer(payloadSize + 60 + Icmp::HeaderSize + 576);
     const nanoseconds deadline = request.sent.steady + EchoTimeout;
     for (;;) {
+        while (const auto message = receive(request.fd, buffer, 0)) {
+            if (auto outcome = answerIn(request, *message, buffer))
+                return *outcome;
+        }
         const nanoseconds left = deadline - clockNow(CLOCK_MONOTONIC);
         if (left <= nanoseconds::zero())
             return EchoOutcome{IpStatus::TimedOut, nanoseconds::zero(), 0, request.path};
         pollfd waiting{request.fd, POLLIN, 0};
         const timespec timeout = toTimespec(left);
-        const int ready = ::ppoll(&waiting, 1, &timeout, nullptr);
-        if (ready < 0 && errno != EINTR)
+        if (::ppoll(&waiting, 1, &timeout, nullptr) < 0 && errno != EINTR)
             return EchoOutcome{IpStatus::GeneralFailure, nanoseconds::zero(), 0, request.path};
-        if (ready <= 0)
-            continue;
         if (waiting.revents & POLLERR) {
             if (auto outcome = takeQueuedError(request, buffer))
-                return *outcome;
-        }
-        if (waiting.revents & POLLIN) {
-            if (auto outcome = takeAnswer(request, buffer))
                 return *outcome;
         }
     }
 }
 
 } // namespace
+
+nanoseconds roundTripTime(const SendStamp &sent, std::optional<nanoseconds> receivedAt, nanoseconds steadyNow)
+{
+    const nanoseconds elapsed = steadyNow - sent.steady;
+    if (receivedAt) {
+        const nanoseconds wall = *receivedAt - sent.wall;
+        if (wall >= nanoseconds::zero() && wall <= elapsed)
+            return wall;
+    }
+    return elapsed;
+}
 
 EchoOutcome echoOnce(std::uint32_t target, std::string_view payload)
 {
@@ -268,30 +261,34 @@ EchoOutcome echoOnce(std::uint32_t target, std::string_view payload)
         ::setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
     }
 
-    // The datagram socket puts its own identifier in place of this one.
-    const std::uint32_t draw = std::random_device{}();
+    // A random identifier and sequence; on the datagram socket the kernel
+    // puts the identifier it gives the socket on binding in place of ours.
+    const std::uint32_t draw = freshNumbers();
     std::uint16_t id = static_cast<std::uint16_t>(draw);
     const std::uint16_t sequence = static_cast<std::uint16_t>(draw >> 16);
+    if (path == EchoPath::Datagram) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        socklen_t localLength = sizeof local;
+        if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) < 0)
+            return EchoOutcome{IpStatus::GeneralFailure, nanoseconds::zero(), 0, path};
+        id = ntohs(local.sin_port);
+    }
     const std::vector<std::uint8_t> packet = buildEchoRequest(id, sequence, payload);
-
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = target;
+    // Room for the reply with the largest IP header, and for any error
+    // message, which quotes at most 576 bytes of the request.
+    std::vector<std::uint8_t> buffer(payload.size() + 60 + Icmp::HeaderSize + 576);
 
     const SendStamp sent = stampNow();
     if (::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&destination),
                  sizeof destination)
         < 0)
         return EchoOutcome{statusForSendError(errno), nanoseconds::zero(), 0, path};
-
-    if (path == EchoPath::Datagram) {
-        sockaddr_in bound{};
-        socklen_t length = sizeof bound;
-        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length) < 0)
-            return EchoOutcome{IpStatus::GeneralFailure, nanoseconds::zero(), 0, path};
-        id = ntohs(bound.sin_port);
-    }
-    return awaitAnswer(Request{fd, path, target, id, sequence, sent}, payload.size());
+    return awaitAnswer(Request{fd, path, target, id, sequence, sent}, buffer);
 }
 
 } // namespace Module1

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace Module1 {
@@ -24,6 +25,23 @@ struct EchoOutcome {
 
 // The prober's own cut-off, counted from the send.
 constexpr std::chrono::milliseconds EchoTimeout{500};
+
+// The moment of a send on both clocks: the wall clock, on which the kernel
+// stamps received packets, and the monotonic clock for the deadline. The
+// monotonic reading comes first, so that the wall-clock round trip can never
+// come out longer than the monotonic time since the send.
+struct SendStamp {
+    std::chrono::nanoseconds steady;
+    std::chrono::nanoseconds wall;
+};
+
+// The round trip from the send to the kernel's receive stamp (wall clock), so
+// that delays in waking this process don't count. Where the wall clock was
+// set in between, the figure is negative or longer than the monotonic time
+// since the send; then, and for a packet without a stamp, the monotonic time
+// from the send to `steadyNow` is taken.
+std::chrono::nanoseconds roundTripTime(const SendStamp &sent, std::optional<std::chrono::nanoseconds> receivedAt,
+                                       std::chrono::nanoseconds steadyNow);
 
 // Sends one echo request carrying `payload` to `target` (network byte order)
 // through a socket opened and closed in here, and waits for its answer until
