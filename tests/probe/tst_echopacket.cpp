@@ -71,35 +71,12 @@ class TestEchoPacket : public QObject {
     Q_OBJECT
 
 private slots:
-    void buildsValidRequest_data();
-    void buildsValidRequest();
     void checksumMatchesReference();
     void matchesRawPacket_data();
     void matchesRawPacket();
     void rejectsEveryTruncation_data();
     void rejectsEveryTruncation();
-    void matchesDatagramReply_data();
-    void matchesDatagramReply();
 };
-
-void TestEchoPacket::buildsValidRequest_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::newRow("empty") << 0;
-    QTest::newRow("odd length") << 33;
-    QTest::newRow("largest the run sends") << 128;
-}
-
-void TestEchoPacket::buildsValidRequest()
-{
-    QFETCH(int, size);
-    const std::string payload(std::size_t(size), '*');
-    const Packet request = buildEchoRequest(Id, Sequence, payload);
-    QCOMPARE(request.size(), Icmp::HeaderSize + payload.size());
-    QCOMPARE(internetChecksum(request), 0);
-    QCOMPARE(std::string(request.begin() + 8, request.end()), payload);
-    QVERIFY(isQuotedRequest(request, Id, Sequence));
-}
 
 void TestEchoPacket::checksumMatchesReference()
 {
@@ -116,7 +93,6 @@ void TestEchoPacket::matchesRawPacket_data()
 
     const Packet reply = echo(Icmp::EchoReply, Id, Sequence);
     QTest::newRow("reply") << ipv4(Target, Us, reply) << 0 << Target;
-    QTest::newRow("reply, empty payload") << ipv4(Target, Us, echo(Icmp::EchoReply, Id, Sequence, 0)) << 0 << Target;
     QTest::newRow("reply, header with options") << ipv4(Target, Us, reply, 1, 15) << 0 << Target;
     QTest::newRow("reply, other id") << ipv4(Target, Us, echo(Icmp::EchoReply, Id + 1, Sequence)) << NotOurs << 0u;
     QTest::newRow("reply, other sequence") << ipv4(Target, Us, echo(Icmp::EchoReply, Id, Sequence - 1)) << NotOurs
@@ -125,32 +101,20 @@ void TestEchoPacket::matchesRawPacket_data()
     Packet corrupted = reply;
     corrupted.back() ^= 0x40;
     QTest::newRow("reply, bad checksum") << ipv4(Target, Us, corrupted) << NotOurs << 0u;
-    QTest::newRow("reply, not ICMP") << ipv4(Target, Us, reply, 17) << NotOurs << 0u;
     QTest::newRow("own request looped back") << Request << NotOurs << 0u;
 
     Packet version6 = ipv4(Target, Us, reply);
     version6[0] = 0x65;
     QTest::newRow("not IPv4") << version6 << NotOurs << 0u;
-    Packet shortHeader = ipv4(Target, Us, reply);
-    shortHeader[0] = 0x44;
-    QTest::newRow("header length below 20") << shortHeader << NotOurs << 0u;
     Packet longHeader = ipv4(Target, Us, Packet(4, 0));
     longHeader[0] = 0x4f;
     QTest::newRow("header length beyond the packet") << longHeader << NotOurs << 0u;
     Packet overlong = ipv4(Target, Us, reply);
     overlong[3] += 1;
     QTest::newRow("total length beyond the packet") << overlong << NotOurs << 0u;
-    Packet underlong = ipv4(Target, Us, reply);
-    underlong[2] = 0;
-    underlong[3] = 19;
-    QTest::newRow("total length inside the header") << underlong << NotOurs << 0u;
-    QTest::newRow("empty") << Packet{} << NotOurs << 0u;
 
     QTest::newRow("net unreachable") << error(3, 0, Request) << IpStatus::NetUnreachable << Router;
     QTest::newRow("host unreachable") << error(3, 1, Request) << IpStatus::HostUnreachable << Router;
-    QTest::newRow("host unreachable from the target") << error(3, 1, Request, Target) << IpStatus::HostUnreachable
-                                                      << Target;
-    QTest::newRow("administratively prohibited") << error(3, 13, Request) << IpStatus::GeneralFailure << Router;
     QTest::newRow("TTL expired in transit") << error(11, 0, Request) << IpStatus::TtlExpiredTransit << Router;
     QTest::newRow("error quoting a header with options")
         << error(11, 0, ipv4(Us, Target, echo(Icmp::EchoRequest, Id, Sequence), 1, 6)) << IpStatus::TtlExpiredTransit
@@ -162,7 +126,6 @@ void TestEchoPacket::matchesRawPacket_data()
     QTest::newRow("error about a UDP datagram")
         << error(3, 3, ipv4(Us, Target, echo(Icmp::EchoRequest, Id, Sequence), 17)) << NotOurs << 0u;
     QTest::newRow("source quench") << error(4, 0, Request) << NotOurs << 0u;
-    QTest::newRow("redirect") << error(5, 1, Request) << NotOurs << 0u;
     QTest::newRow("error quoting only the IP header")
         << ipv4(Router, Us, icmp(3, 1, 0, 0, Packet(Request.begin(), Request.begin() + 20))) << NotOurs << 0u;
 }
@@ -201,30 +164,6 @@ void TestEchoPacket::rejectsEveryTruncation()
         const Packet cut(packet.begin(), packet.begin() + std::ptrdiff_t(size));
         QVERIFY2(!matchRawPacket(cut, Target, Id, Sequence), qPrintable(QString("cut at %1").arg(size)));
     }
-}
-
-void TestEchoPacket::matchesDatagramReply_data()
-{
-    QTest::addColumn<Packet>("message");
-    QTest::addColumn<quint32>("from");
-    QTest::addColumn<bool>("matches");
-    QTest::newRow("reply") << echo(Icmp::EchoReply, Id, Sequence) << Target << true;
-    QTest::newRow("reply without payload") << echo(Icmp::EchoReply, Id, Sequence, 0) << Target << true;
-    QTest::newRow("reply from another host") << echo(Icmp::EchoReply, Id, Sequence) << Router << false;
-    QTest::newRow("other id") << echo(Icmp::EchoReply, Id - 1, Sequence) << Target << false;
-    QTest::newRow("other sequence") << echo(Icmp::EchoReply, Id, Sequence + 1) << Target << false;
-    QTest::newRow("a request") << echo(Icmp::EchoRequest, Id, Sequence) << Target << false;
-    Packet cutShort = echo(Icmp::EchoReply, Id, Sequence, 0);
-    cutShort.pop_back();
-    QTest::newRow("header cut short") << cutShort << Target << false;
-}
-
-void TestEchoPacket::matchesDatagramReply()
-{
-    QFETCH(Packet, message);
-    QFETCH(quint32, from);
-    QFETCH(bool, matches);
-    QCOMPARE(isDatagramReply(message, from, Target, Id, Sequence), matches);
 }
 
 QTEST_APPLESS_MAIN(TestEchoPacket)
