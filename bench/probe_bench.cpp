@@ -1,0 +1,103 @@
+// probe_bench ADDRESS COUNT
+//
+// Sends COUNT echo probes of 32 asterisks, 200 ms apart, through the same
+// echo path as SendEcho and prints one figure a line, name then value:
+// the median and 90th percentile of the measured round trips, the median
+// duration of a whole call (socket opened to socket closed) in microseconds,
+// and the number of probes that got no reply. Only loopback addresses
+// (127.0.0.0/8) are probed; run it inside a network namespace to probe a
+// loopback set up there.
+#include "LinuxEcho.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Microseconds = std::chrono::duration<double, std::micro>;
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// The nearest-rank percentile.
+double percentile(std::vector<double> values, double fraction)
+{
+    std::sort(values.begin(), values.end());
+    const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
+    return values[std::max<std::size_t>(rank, 1) - 1];
+}
+
+void printFigure(const char *name, const std::vector<double> &values, double (*statistic)(std::vector<double>))
+{
+    if (values.empty())
+        std::printf("%s none\n", name);
+    else
+        std::printf("%s %.1f\n", name, statistic(values));
+}
+
+const char *pathName(Module1::EchoPath path)
+{
+    return path == Module1::EchoPath::Datagram ? "datagram" : "raw";
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s ADDRESS COUNT\n", argv[0]);
+        return 2;
+    }
+    const in_addr_t target = ::inet_addr(argv[1]);
+    if (target == INADDR_NONE || (ntohl(target) >> 24) != 127) {
+        std::fprintf(stderr, "%s: only loopback addresses (127.0.0.0/8) are probed\n", argv[0]);
+        return 2;
+    }
+    int count = 0;
+    const char *countEnd = argv[2] + std::strlen(argv[2]);
+    if (std::from_chars(argv[2], countEnd, count).ptr != countEnd || count < 1) {
+        std::fprintf(stderr, "%s: COUNT must be a positive number\n", argv[0]);
+        return 2;
+    }
+
+    const std::string payload(32, '*');
+    std::vector<double> roundTrips;
+    std::vector<double> calls;
+    int timeouts = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const auto start = std::chrono::steady_clock::now();
+        const Module1::EchoOutcome outcome = Module1::echoOnce(target, payload);
+        calls.push_back(Microseconds(std::chrono::steady_clock::now() - start).count());
+        if (outcome.status < 0) {
+            std::fprintf(stderr, "%s: no ICMP socket could be opened\n", argv[0]);
+            return 1;
+        }
+        if (i == 0)
+            std::fprintf(stderr, "path %s\n", pathName(outcome.path));
+        if (outcome.status == 0)
+            roundTrips.push_back(Microseconds(outcome.roundTrip).count());
+        else
+            ++timeouts;
+    }
+
+    printFigure("rtt_us_median", roundTrips, median);
+    printFigure("rtt_us_p90", roundTrips, [](std::vector<double> values) { return percentile(std::move(values), 0.9); });
+    printFigure("call_us_median", calls, median);
+    std::printf("timeouts %d\n", timeouts);
+    return 0;
+}
