@@ -40,13 +40,19 @@ click() { xdotool mousemove --window "$win" "$1" "$2" click 1; sleep 0.2; }
 
 xdotool type --delay 20 "127.0.0.1"
 xdotool key Return Return
-sleep 6.5 # five probes, 990 ms apart
-
+# The window takes input between probes: fill the header fields while it runs.
+sleep 0.5
 click 200 46 && xdotool type --delay 20 "Site A"
 click 200 82 && xdotool type --delay 20 "Point 3"
-click 475 56 # SaveData
-dialog=$(timeout 10 xdotool search --sync --onlyvisible --name '保存ファイル選択' | head -1)
-[ -n "$dialog" ] || { echo "FAIL: no save dialog"; exit 1; }
+
+# "SaveData" opens the dialog once the five probes are done.
+dialog=""
+for _ in $(seq 30); do
+    click 475 56
+    dialog=$(timeout 0.5 xdotool search --sync --onlyvisible --name '保存ファイル選択' 2>/dev/null | head -1) || true
+    [ -n "$dialog" ] && break
+done
+[ -n "$dialog" ] || { cat "$work/sondar.log"; echo "FAIL: no save dialog"; exit 1; }
 sleep 0.5
 xdotool key ctrl+a
 xdotool type --delay 10 "$work/report.txt"
