@@ -39,6 +39,7 @@ void Form1::RunPings()
     if (running_)
         return; // a second "Ping Start" while a run works is ignored
     running_ = true;
+    closing_ = false;
     const auto endOfRun = qScopeGuard([this] {
         running_ = false;
         unsetCursor();

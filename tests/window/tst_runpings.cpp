@@ -2,6 +2,7 @@
 #include "QtServices.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -313,6 +314,28 @@ private slots:
         QVERIFY(h.messages.isEmpty());
         QVERIFY(!h.enabled("Command2"));
         QCOMPARE(h.form->cursor().shape(), Qt::ArrowCursor);
+    }
+
+    // With the real pause, closing the only window quits the application: the
+    // wait in progress ends at once, the run with it, and the event loop returns.
+    void closingQuitsInTheMiddleOfARun()
+    {
+        ScriptedEcho echo;
+        platform::Services services = platform::qtServices();
+        QList<platform::Message> messages;
+        services.messageBox = [&](const platform::Message &message) { messages << message; };
+        Form1 form(echo, services);
+        form.show();
+        QTimer::singleShot(0, &form, [&] { QTest::mouseClick(form.findChild<QPushButton *>("Command1"), Qt::LeftButton); });
+        QTimer::singleShot(1500, &form, [&] { form.close(); });
+
+        QElapsedTimer clock;
+        clock.start();
+        QCoreApplication::exec();
+        QVERIFY2(clock.elapsed() < 1900, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(int(echo.addresses.size()), 2);
+        QVERIFY(messages.isEmpty());
+        QVERIFY(!form.findChild<QPushButton *>("Command2")->isEnabled());
     }
 
     // The real echo service and the real pause: three probes to loopback.
