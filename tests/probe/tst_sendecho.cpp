@@ -4,13 +4,12 @@
 #include "EchoPacket.h"
 #include "LinuxEcho.h"
 #include "Module1.h"
+#include "TestNamespace.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTest>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/icmp.h>
 #include <poll.h>
@@ -29,61 +28,6 @@ using namespace std::chrono_literals;
 using Packet = std::vector<std::uint8_t>;
 
 namespace {
-
-const char *const NoNamespaces = "needs root and `ip netns` to make network namespaces of its own";
-
-bool runIp(const QStringList &arguments)
-{
-    return QProcess::execute("ip", arguments) == 0;
-}
-
-// A network namespace with its loopback up and the given echo path selected
-// by ping_group_range (root's group 0 inside it or not), entered by the
-// calling thread for the object's life; sockets opened and threads started
-// meanwhile belong to it. Deleted again also when a test fails.
-class TestNamespace {
-public:
-    explicit TestNamespace(EchoPath path, const QString &extraSetting = {})
-        : name_(QString("sondar-probe-%1-%2").arg(::getpid()).arg(++made_)),
-          home_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC))
-    {
-        created_ = ::geteuid() == 0 && runIp({"netns", "add", name_});
-        const QString range = path == EchoPath::Datagram ? "0 2147483647" : "1 0";
-        if (!created_ || !runIp({"-n", name_, "link", "set", "lo", "up"})
-            || !sysctl("net.ipv4.ping_group_range=" + range) || (!extraSetting.isEmpty() && !sysctl(extraSetting))
-            || !runIp({"-n", name_, "route", "add", "unreachable", "192.0.2.0/24"}))
-            return;
-        const int target = ::open(qPrintable("/run/netns/" + name_), O_RDONLY | O_CLOEXEC);
-        entered_ = home_ >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
-        if (target >= 0)
-            ::close(target);
-    }
-    TestNamespace(const TestNamespace &) = delete;
-    TestNamespace &operator=(const TestNamespace &) = delete;
-    ~TestNamespace()
-    {
-        if (entered_)
-            ::setns(home_, CLONE_NEWNET);
-        if (home_ >= 0)
-            ::close(home_);
-        if (created_)
-            runIp({"netns", "delete", name_});
-    }
-
-    bool entered() const { return entered_; }
-
-private:
-    bool sysctl(const QString &setting) const
-    {
-        return runIp({"netns", "exec", name_, "sysctl", "-qw", setting});
-    }
-
-    static inline int made_ = 0;
-    QString name_;
-    int home_;
-    bool created_ = false;
-    bool entered_ = false;
-};
 
 // How the tests' own host answers an echo request.
 enum class Answer { Nothing, LateReply, NetUnreachable, TtlExpired, StrayReplies };
