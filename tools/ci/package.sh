@@ -1,0 +1,109 @@
+#!/bin/bash
+# Builds the .deb in a fresh Release build of its own, installs it with apt,
+# checks what got installed and that the program starts and shows its window
+# with its icon, and removes the package and anything apt pulled in with it.
+# Run as root from anywhere in the checkout.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=build-pkg
+
+fail() { echo "package: FAIL: $*" >&2; exit 1; }
+installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" { print $2 }' | sort; }
+
+sh tools/deps.sh
+missing=""
+for p in dpkg-dev desktop-file-utils; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    echo "installing:$missing"
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+if dpkg-query -W -f='${Status}' sondar 2>/dev/null | grep -q "install ok installed"; then
+    fail "a sondar package is installed already; remove it first, this check removes what it installs"
+fi
+
+# The package needs only the program: installing doesn't build the tests.
+rm -rf "$build"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+cmake --build "$build" -j2 --target sondar
+(cd "$build" && cpack -G DEB >/dev/null)
+debs=("$build"/sondar_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single sondar_*.deb"
+deb=${debs[0]}
+
+# What the package asks for: the libraries of the binary and a Japanese
+# gothic face; no maintainer scripts, nothing setuid.
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+[[ "$depends" == *"fonts-ipafont-gothic | fonts-vlgothic | fonts-noto-cjk"* ]] || fail "no Japanese font dependency"
+[[ "$depends" == *libqt6widgets6* ]] || fail "no shared-library dependencies worked out from the binary"
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
+[ "$control" = "control md5sums " ] || fail "control archive holds more than control and md5sums: $control"
+if dpkg-deb --fsys-tarfile "$deb" | tar -tv | awk '$1 ~ /[sS]/' | grep .; then
+    fail "setuid or setgid files in the package"
+fi
+
+before=$(installed)
+remove() {
+    echo "removing the package again"
+    DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq sondar >/dev/null || true
+    local pulled
+    pulled=$(comm -13 <(echo "$before") <(installed) | tr '\n' ' ')
+    if [ -n "${pulled// /}" ]; then
+        # shellcheck disable=SC2086
+        DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq $pulled >/dev/null || true
+    fi
+    [ "$(installed)" = "$before" ] || echo "package: the installed package set differs from before" >&2
+}
+trap remove EXIT
+(cd "$build" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$(basename "$deb")" >/dev/null)
+
+expected="/usr/bin/sondar
+/usr/share/applications/sondar.desktop
+/usr/share/icons/hicolor/16x16/apps/sondar.png
+/usr/share/icons/hicolor/32x32/apps/sondar.png
+/usr/share/icons/hicolor/48x48/apps/sondar.png
+/usr/share/icons/hicolor/scalable/apps/sondar.svg"
+files=$(dpkg -L sondar | while read -r path; do [ -f "$path" ] && echo "$path"; done | sort)
+[ "$files" = "$expected" ] || fail "installed files differ: $(diff <(echo "$expected") <(echo "$files") | tr '\n' ' ')"
+
+# Each PNG's width and height, from its header, match its folder.
+for size in 16 32 48; do
+    read -r w0 w1 w2 w3 h0 h1 h2 h3 < <(od -An -tu1 -j16 -N8 "/usr/share/icons/hicolor/${size}x${size}/apps/sondar.png")
+    width=$(((w0 << 24) | (w1 << 16) | (w2 << 8) | w3)) height=$(((h0 << 24) | (h1 << 16) | (h2 << 8) | h3))
+    [ "$width $height" = "$size $size" ] || fail "the ${size}x${size} icon is ${width}x${height}"
+done
+grep -q '<svg' /usr/share/icons/hicolor/scalable/apps/sondar.svg || fail "the scalable icon is no SVG"
+
+desktop-file-validate /usr/share/applications/sondar.desktop
+entry() { sed -n "s/^$1=//p" /usr/share/applications/sondar.desktop; }
+[ "$(entry Name)" = Sondar ] && [ "$(entry Icon)" = sondar ] && [ "$(entry Categories)" = "Network;Utility;" ] \
+    && [ "$(command -v "$(entry Exec)")" = /usr/bin/sondar ] || fail "the desktop entry's Name, Icon, Categories or Exec"
+
+if ldd /usr/bin/sondar | grep 'not found'; then
+    fail "libraries of the installed program are missing"
+fi
+
+# The installed program shows its window, with an icon, under a virtual X
+# server. There is no window manager to close it, so it is ended with SIGTERM.
+display=""
+for n in $(seq 130 160); do
+    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || { display=:$n; break; }
+done
+[ -n "$display" ] || fail "no free X display"
+log=$(mktemp)
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill $xvfb 2>/dev/null || true; rm -f "$log"; remove' EXIT
+for _ in $(seq 50); do DISPLAY=$display xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+DISPLAY=$display LANG=C.UTF-8 QT_QPA_PLATFORM=xcb /usr/bin/sondar >"$log" 2>&1 &
+app=$!
+win=$(DISPLAY=$display timeout 15 xdotool search --sync --onlyvisible --name '^Sondar$' | head -1) || true
+[ -n "$win" ] || { cat "$log"; fail "the installed program showed no window"; }
+icons=$(DISPLAY=$display xprop -id "$win" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | tr '\n' ' ')
+[ "$icons" = "Icon (16 x 16) Icon (32 x 32) " ] || fail "the window's icons are not 16 and 32 px: $icons"
+kill -TERM "$app"
+timeout 5 tail --pid="$app" -f /dev/null || fail "the program did not end on SIGTERM"
+echo "package: OK ($(basename "$deb"), $(dpkg-deb -f "$deb" Installed-Size) KiB installed)"
