@@ -52,6 +52,10 @@ std::optional<double> decimalValue(const DecimalText &number)
             + "." + number.fraction + "0";
     double value = 0;
     const auto [ptr, ec] = std::from_chars(plain.data(), plain.data() + plain.size(), value);
+    // Out of range with no whole part is a fraction too small for any double:
+    // it rounds to zero, as the reader of any other small number would.
+    if (ec == std::errc::result_out_of_range && number.integer.find_first_not_of('0') == std::string::npos)
+        return number.negative ? -0.0 : 0.0;
     if (ec != std::errc() || ptr != plain.data() + plain.size() || !std::isfinite(value))
         return std::nullopt;
     return value;

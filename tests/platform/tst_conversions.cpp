@@ -43,6 +43,7 @@ void TestConversions::readsInt16_data()
     QTest::newRow("smallest") << "en_US" << "-32768" << -32768;
     QTest::newRow("smallest by even tie") << "en_US" << "-32768.5" << -32768;
     QTest::newRow("comma is the mark") << "de_DE" << "2,5" << 2;
+    QTest::newRow("fraction below the smallest double") << "en_US" << "0." + QString(400, u'0') + "3" << 0;
     QTest::newRow("comma mark rounds up") << "de_DE" << "20,6" << 21;
 }
 
@@ -96,6 +97,7 @@ void TestConversions::readsDouble_data()
     QTest::newRow("empty") << "en_US" << "" << 0.0 << true;
     QTest::newRow("letters") << "en_US" << "x" << 0.0 << true;
     QTest::newRow("too large for a double") << "en_US" << QString(400, u'9') << 0.0 << true;
+    QTest::newRow("too small for a double, zero") << "en_US" << "-0." + QString(400, u'0') + "3" << 0.0 << false;
 }
 
 void TestConversions::readsDouble()
