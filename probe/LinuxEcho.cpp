@@ -3,6 +3,7 @@
 #include "EchoPacket.h"
 
 #include <linux/errqueue.h>
+#include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -88,6 +89,25 @@ std::uint32_t freshNumbers()
     if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == sizeof value)
         return value;
     return static_cast<std::uint32_t>(clockNow(CLOCK_MONOTONIC).count());
+}
+
+// Lets into a raw socket's queue no echo replies but those with `id`: under
+// a flood of other people's replies the queue would otherwise be full when
+// the answer comes, and the answer lost. Errors pass; the ICMP filter has
+// already kept out every other type.
+void keepOnlyRepliesTo(int fd, std::uint16_t id)
+{
+    sock_filter program[] = {
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                     // X: the IP header's length
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),                      // A: the ICMP type
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Icmp::EchoReply, 0, 2), // not a reply: keep
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),                      // A: the identifier
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xffffffff), // keep all of it
+        BPF_STMT(BPF_RET | BPF_K, 0),          // drop
+    };
+    const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+    ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
 }
 
 SendStamp stampNow()
@@ -274,6 +294,8 @@ EchoOutcome echoOnce(std::uint32_t target, std::string_view payload)
             || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) < 0)
             return EchoOutcome{IpStatus::GeneralFailure, nanoseconds::zero(), 0, path};
         id = ntohs(local.sin_port);
+    } else {
+        keepOnlyRepliesTo(fd, id);
     }
     const std::vector<std::uint8_t> packet = buildEchoRequest(id, sequence, payload);
     sockaddr_in destination{};
