@@ -338,8 +338,9 @@ QStringList wrongAnswers(const std::vector<Probe> &probes, EchoPath path)
     return wrong;
 }
 
-// A second prober in a process of its own, forked before any thread starts.
-// It waits for go(), probes, and hands its outcomes back through a pipe.
+// A second prober in a process of its own, forked before the test starts its
+// own threads. It waits for go(), probes, and hands its outcomes back through
+// a pipe.
 class ChildProber {
 public:
     explicit ChildProber(int count) : count_(count)
@@ -463,8 +464,8 @@ void TestLoad::holdsUnderFlood_data()
         QTest::newRow(name) << path;
 }
 
-// Two processes probe 127.0.0.1 at once while ping floods it: each of them
-// sees the other's and the flood's replies, and must take only its own.
+// Two processes probe 127.0.0.1 at once while ping floods it: neither the
+// flood's replies nor the other prober's may pass for a probe's own answer.
 void TestLoad::holdsUnderFlood()
 {
     QFETCH(EchoPath, path);
