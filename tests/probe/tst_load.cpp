@@ -113,11 +113,12 @@ enum class Forgery {
     Burst,
 };
 
-// An ICMP error from 127.0.0.2 quoting the request, altered by `edit`.
+// An ICMP error from 127.0.0.2 quoting the request's IP header and the first
+// `icmpBytes` of its ICMP message, altered by `edit`.
 template <typename Edit>
-Packet errorAbout(const Request &request, Edit edit)
+Packet errorAbout(const Request &request, Edit edit, std::size_t icmpBytes = Icmp::HeaderSize)
 {
-    Packet quoted(request.packet.begin(), request.packet.begin() + std::ptrdiff_t(request.headerLength + 8));
+    Packet quoted(request.packet.begin(), request.packet.begin() + std::ptrdiff_t(request.headerLength + icmpBytes));
     edit(quoted);
     Packet rest{0, 0, 0, 0};
     rest.insert(rest.end(), quoted.begin(), quoted.end());
@@ -162,7 +163,7 @@ std::vector<Packet> forge(Forgery forgery, const Request &r)
     case Forgery::ErrorQuotedHeaderTooLong:
         return {errorAbout(r, [](Packet &q) { q[0] = 0x4f; })};
     case Forgery::ErrorPartialQuote:
-        return {errorAbout(r, [](Packet &q) { q.resize(q.size() - 4); })};
+        return {errorAbout(r, [](Packet &) {}, 4)};
     case Forgery::ReplyAfterOptions:
         return {datagram(Loopback, r.source, reply, 6)};
     case Forgery::ErrorAboutOurs:
