@@ -16,6 +16,7 @@ for tool in ip setpriv; do command -v $tool >/dev/null || skip "$tool is not ins
 
 ns=sondar-unpriv-$$
 work=$(mktemp -d)
+# shellcheck disable=SC2317 # run by the trap
 cleanup() {
     ip netns delete "$ns" 2>/dev/null || true
     rm -rf "$work"
@@ -33,12 +34,12 @@ install -d -m 700 -o 65534 -g 65534 "$work/runtime"
 nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all --no-new-privs)
 failed=0
 check() { # ping_group_range, user (nobody or root), what it shows, program and arguments
-    local range=$1 user=$2 what=$3 run=()
-    shift 3
+    local range=$1 user=$2 what=$3 program=$4 run=()
+    shift 4
     [ "$user" = nobody ] && run=("${nobody[@]}")
     ip netns exec "$ns" sysctl -qw net.ipv4.ping_group_range="$range"
     echo "--- $what (ping_group_range \"$range\", $user)"
-    if ip netns exec "$ns" "${run[@]}" env HOME="$work" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=offscreen "$work/$@"; then
+    if ip netns exec "$ns" "${run[@]}" env HOME="$work" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=offscreen "$work/$program" "$@"; then
         echo "PASS: $what"
     else
         echo "FAIL: $what"

@@ -5,11 +5,12 @@
 # Run as root from anywhere in the checkout.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-build=build-pkg
+build="build-pkg"
 
 fail() { echo "package: FAIL: $*" >&2; exit 1; }
 installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" { print $2 }' | sort; }
 
+[ "$(id -u)" -eq 0 ] || fail "needs root: it installs and removes a package"
 sh tools/deps.sh
 missing=""
 for p in dpkg-dev desktop-file-utils; do
@@ -17,6 +18,7 @@ for p in dpkg-dev desktop-file-utils; do
 done
 if [ -n "$missing" ]; then
     echo "installing:$missing"
+    apt-get update -qq
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
@@ -30,7 +32,9 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_SKIP_INSTALL_
 cmake --build "$build" -j2 --target sondar
 (cd "$build" && cpack -G DEB >/dev/null)
 debs=("$build"/sondar_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single sondar_*.deb"
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    fail "cpack made no single sondar_*.deb"
+fi
 deb=${debs[0]}
 
 # What the package asks for: the libraries of the binary and a Japanese
@@ -79,8 +83,10 @@ grep -q '<svg' /usr/share/icons/hicolor/scalable/apps/sondar.svg || fail "the sc
 
 desktop-file-validate /usr/share/applications/sondar.desktop
 entry() { sed -n "s/^$1=//p" /usr/share/applications/sondar.desktop; }
-[ "$(entry Name)" = Sondar ] && [ "$(entry Icon)" = sondar ] && [ "$(entry Categories)" = "Network;Utility;" ] \
-    && [ "$(command -v "$(entry Exec)")" = /usr/bin/sondar ] || fail "the desktop entry's Name, Icon, Categories or Exec"
+if [ "$(entry Name)" != Sondar ] || [ "$(entry Icon)" != sondar ] || [ "$(entry Categories)" != "Network;Utility;" ] \
+    || [ "$(command -v "$(entry Exec)")" != /usr/bin/sondar ]; then
+    fail "the desktop entry's Name, Icon, Categories or Exec"
+fi
 
 if ldd /usr/bin/sondar | grep 'not found'; then
     fail "libraries of the installed program are missing"
@@ -90,7 +96,7 @@ fi
 # server. There is no window manager to close it, so it is ended with SIGTERM.
 display=""
 for n in $(seq 130 160); do
-    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || { display=:$n; break; }
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=:$n; break; }
 done
 [ -n "$display" ] || fail "no free X display"
 log=$(mktemp)

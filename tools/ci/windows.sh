@@ -8,7 +8,7 @@
 # Run from anywhere in the checkout.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-build=build-win
+build="build-win"
 
 fail() { echo "windows: FAIL: $*" >&2; exit 1; }
 has() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
@@ -18,6 +18,7 @@ install_missing() {
     [ -z "$missing" ] && return 0
     [ "$(id -u)" -eq 0 ] || return 1
     echo "installing:$missing"
+    apt-get update -qq
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
 }
@@ -31,7 +32,7 @@ exe=$build/probe/probe_selftest.exe
 [ -f "$exe" ] || fail "no $exe"
 
 # Linked statically: the system's DLLs only, no mingw runtime beside it.
-dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
+dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '[:lower:]' '[:upper:]' | sort | tr '\n' ' ')
 echo "imports: $dlls"
 [ "$dlls" = "IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL WSOCK32.DLL " ] || fail "unexpected DLL imports: $dlls"
 
@@ -54,7 +55,8 @@ cleanup() {
     rm -rf "$prefix"
 }
 trap cleanup EXIT
-ip netns add "$ns" && ip -n "$ns" link set lo up || compiled_only "ip netns did not make a namespace"
+ip netns add "$ns" || compiled_only "ip netns did not make a namespace"
+ip -n "$ns" link set lo up
 
 # Runs the self-test in the namespace; its output is kept in $output.
 selftest() {
