@@ -39,6 +39,9 @@ private:
 ProbeStatus SendEcho(const std::string &address, const std::string &payload, EchoReply &reply)
 {
     // The numeric notations of inet_addr only; a host name is never looked up.
+    // A NUL inside the text would cut it short and name another host.
+    if (address.find('\0') != std::string::npos)
+        return -1;
     const unsigned long target = ::inet_addr(address.c_str());
     if (target == INADDR_NONE)
         return -1;

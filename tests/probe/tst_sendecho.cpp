@@ -251,6 +251,7 @@ void TestSendEcho::refusesUnusableAddress_data()
     QTest::newRow("part above 255") << "127.0.0.256";
     QTest::newRow("five parts") << "127.0.0.1.1";
     QTest::newRow("letters after the number") << "127.0.0.1x";
+    QTest::newRow("NUL inside") << QStringLiteral("127.0.0\u0000.1");
 }
 
 void TestSendEcho::refusesUnusableAddress()
