@@ -1,19 +1,12 @@
 #include "ReportFile.h"
+#include "TestFiles.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/mount.h>
-#include <unistd.h>
 
 namespace {
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 void writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -65,7 +58,7 @@ void TestReportFile::appendsWithCrLf()
     if (before != "<none>")
         writeFile(path, before);
     QCOMPARE(platform::appendLines(path, lines), std::nullopt);
-    QCOMPARE(contents(path), after);
+    QCOMPARE(fileBytes(path), after);
 }
 
 void TestReportFile::reportsAFailedOpen()
@@ -87,21 +80,16 @@ void TestReportFile::reportsAFullDevice()
 // A write that runs out of room part way must not leave half a report behind.
 void TestReportFile::leavesThePartialWriteOut()
 {
-    if (geteuid() != 0)
-        QSKIP("mounting a small tmpfs needs root");
-    QTemporaryDir mountPoint;
-    const QByteArray where = QFile::encodeName(mountPoint.path());
-    if (mount("sondar-test", where.constData(), "tmpfs", 0, "size=64k") != 0)
-        QSKIP("this machine does not allow mounting a tmpfs");
-    const auto unmount = qScopeGuard([&] { umount(where.constData()); });
-
+    const ScratchTmpfs mountPoint("size=64k");
+    if (!mountPoint.mounted())
+        QSKIP("needs root to mount a small tmpfs");
     const QString path = mountPoint.filePath("report.txt");
     const QByteArray earlier(40 * 1024, 'e');
     writeFile(path, earlier);
     const auto reason = platform::appendLines(path, QStringList(1000, QString(60, u'r')));
     QVERIFY(reason.has_value());
     QVERIFY2(reason->contains("space", Qt::CaseInsensitive), qPrintable(*reason));
-    QCOMPARE(contents(path), earlier);
+    QCOMPARE(fileBytes(path), earlier);
 }
 
 QTEST_APPLESS_MAIN(TestReportFile)

@@ -1,21 +1,14 @@
 #include "FormHarness.h"
+#include "TestFiles.h"
 
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
-#include <sys/mount.h>
-#include <unistd.h>
 
 namespace {
 
 const QString kSaved = QStringLiteral("　保存しました。　　　　　");
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 QByteArray crlf(const QStringList &lines)
 {
@@ -24,34 +17,6 @@ QByteArray crlf(const QStringList &lines)
         bytes += line.toUtf8() + "\r\n";
     return bytes;
 }
-
-// A small tmpfs of the test's own, for the faults a full or read-only disk
-// brings; only root may mount one.
-class ScratchMount
-{
-public:
-    explicit ScratchMount(const char *options)
-    {
-        const QByteArray where = QFile::encodeName(dir_.path());
-        mounted_ = geteuid() == 0 && mount("sondar-test", where.constData(), "tmpfs", 0, options) == 0;
-    }
-    ~ScratchMount()
-    {
-        if (mounted_)
-            umount(QFile::encodeName(dir_.path()).constData());
-    }
-    bool mounted() const { return mounted_; }
-    QString filePath(const QString &name) const { return dir_.filePath(name); }
-    bool makeReadOnly() const
-    {
-        const QByteArray where = QFile::encodeName(dir_.path());
-        return mount("sondar-test", where.constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-    }
-
-private:
-    QTemporaryDir dir_;
-    bool mounted_ = false;
-};
 
 } // namespace
 
@@ -78,7 +43,7 @@ private slots:
         const auto reply = [](int ms) {
             return QStringLiteral("Reply from 127.0.0.1 : Bytes = 32 Time = %1 ms  TTL = 128").arg(ms);
         };
-        QCOMPARE(contents(*h.chosenFile), crlf({
+        QCOMPARE(fileBytes(*h.chosenFile), crlf({
             " ",
             "試験場所　東",
             "Point 3",
@@ -111,10 +76,10 @@ private slots:
         h.chosenFile = dir_.filePath("twice.txt");
         h.run("127.0.0.1", "1");
         h.click("Command2");
-        const QByteArray first = contents(*h.chosenFile);
+        const QByteArray first = fileBytes(*h.chosenFile);
         h.run("127.0.0.2", "2");
         h.click("Command2");
-        const QByteArray both = contents(*h.chosenFile);
+        const QByteArray both = fileBytes(*h.chosenFile);
         QVERIFY(both.startsWith(first));
         QVERIFY(both.mid(first.size()).startsWith(" \r\n\r\n\r\nDate / Time : "));
         QVERIFY(both.contains("Ping statistics for 127.0.0.2:"));
@@ -161,7 +126,7 @@ private slots:
     void reportsAFailedWrite()
     {
         QFETCH(QString, fault);
-        ScratchMount scratch(fault == "small" ? "size=8k" : "size=1m");
+        ScratchTmpfs scratch(fault == "small" ? "size=8k" : "size=1m");
         QString path;
         QByteArray before;
         if (fault == "full") {
@@ -178,7 +143,7 @@ private slots:
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size());
             file.close();
-            if (fault == "read-only" && !scratch.makeReadOnly())
+            if (fault == "read-only" && !scratch.remountReadOnly())
                 QSKIP("cannot remount the tmpfs read-only");
         }
 
@@ -191,7 +156,7 @@ private slots:
         QVERIFY2(h.messages[0].text.contains(path), qPrintable(h.messages[0].text));
         QVERIFY(h.enabled("Command2"));
         if (fault != "full")
-            QCOMPARE(contents(path), fault == "gone" ? QByteArray("<missing>") : before);
+            QCOMPARE(fileBytes(path), fault == "gone" ? QByteArray("<missing>") : before);
     }
 };
 

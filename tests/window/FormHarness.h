@@ -55,18 +55,23 @@ public:
     QList<platform::Message> messages;
     QList<platform::SaveFileRequest> dialogs;
     std::optional<QString> chosenFile;
+    // Runs while the save dialog is open, before it answers.
+    std::function<void()> whileDialogOpen;
     QList<std::chrono::milliseconds> pauses;
     // Runs inside the n-th pause (counted from 1), where the window takes input.
     std::function<void(int n)> duringPause;
     QDateTime now{QDate(2026, 12, 7), QTime(9, 5, 3)};
     std::unique_ptr<Form1> form;
 
-    FormHarness()
+    // The window probes through `network`, or through `echo` when none is given.
+    explicit FormHarness(Module1::EchoService *network = nullptr)
     {
         platform::Services services{
             [this](const platform::Message &message) { messages << message; },
             [this](const platform::SaveFileRequest &request) {
                 dialogs << request;
+                if (whileDialogOpen)
+                    whileDialogOpen();
                 return chosenFile;
             },
             [this](std::chrono::milliseconds duration) {
@@ -76,7 +81,7 @@ public:
                 QCoreApplication::processEvents();
             },
             [this] { return now; }};
-        form = std::make_unique<Form1>(echo, std::move(services));
+        form = std::make_unique<Form1>(network ? *network : echo, std::move(services));
         form->setLocale(QLocale(QLocale::English, QLocale::UnitedStates));
         form->show();
     }

@@ -3,6 +3,7 @@
 // stays usable, no descriptor is left open, and a report file holds either
 // what it held before or that plus whole reports.
 #include "FormHarness.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,7 +13,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace {
@@ -25,41 +25,11 @@ int openDescriptors()
     return int(QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size());
 }
 
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// A FormHarness whose window probes through `echo` (the scripted one unless
-// given another) and whose save dialog runs `whileDialogOpen` before it
-// answers, as when the window is closed behind the dialog.
+// A FormHarness that also saves.
 class FaultHarness : public FormHarness
 {
 public:
-    std::function<void()> whileDialogOpen;
-
-    explicit FaultHarness(Module1::EchoService *network = nullptr)
-    {
-        platform::Services services{
-            [this](const platform::Message &message) { messages << message; },
-            [this](const platform::SaveFileRequest &request) {
-                dialogs << request;
-                if (whileDialogOpen)
-                    whileDialogOpen();
-                return chosenFile;
-            },
-            [this](std::chrono::milliseconds duration) {
-                pauses << duration;
-                if (duringPause)
-                    duringPause(int(pauses.size()));
-                QCoreApplication::processEvents();
-            },
-            [this] { return now; }};
-        form = std::make_unique<Form1>(network ? *network : echo, std::move(services));
-        form->setLocale(QLocale(QLocale::English, QLocale::UnitedStates));
-        form->show();
-    }
+    using FormHarness::FormHarness;
 
     // A finished run with the usual fields, saved to `path`; the file's bytes.
     QByteArray runAndSave(const QString &path)
@@ -67,31 +37,8 @@ public:
         run("127.0.0.1", "3");
         chosenFile = path;
         click("Command2");
-        return contents(path);
+        return fileBytes(path);
     }
-};
-
-// A small tmpfs of the test's own: files there can be made immutable or
-// append-only, and the device filled. Only root may mount one.
-class Tmpfs
-{
-public:
-    Tmpfs()
-    {
-        mounted_ = geteuid() == 0
-                && mount("sondar-test", QFile::encodeName(dir_.path()).constData(), "tmpfs", 0, "size=256k") == 0;
-    }
-    ~Tmpfs()
-    {
-        if (mounted_)
-            umount(QFile::encodeName(dir_.path()).constData());
-    }
-    bool mounted() const { return mounted_; }
-    QString filePath(const QString &name) const { return dir_.filePath(name); }
-
-private:
-    QTemporaryDir dir_;
-    bool mounted_ = false;
 };
 
 // The file's inode flags, as chattr sets them; false where the file system
@@ -273,7 +220,7 @@ private slots:
         h.chosenFile = path;
         const int descriptors = openDescriptors();
         h.click("Command2");
-        QCOMPARE(contents(path), fileChosen ? before + report : before);
+        QCOMPARE(fileBytes(path), fileChosen ? before + report : before);
         QCOMPARE(h.enabled("Command2"), !fileChosen);
         QCOMPARE(openDescriptors(), descriptors);
     }
@@ -295,7 +242,7 @@ private slots:
     {
         QFETCH(QString, fault);
         QFETCH(bool, appends);
-        Tmpfs scratch;
+        ScratchTmpfs scratch;
         if (!scratch.mounted())
             QSKIP("needs root to mount a small tmpfs");
         const QString path = scratch.filePath("report.txt");
@@ -334,7 +281,7 @@ private slots:
         if (appends) {
             QCOMPARE(h.messages.size(), 3);
             QCOMPARE(h.messages[2].text, kSaved);
-            QCOMPARE(contents(path), fault == "removed" ? second : first + second);
+            QCOMPARE(fileBytes(path), fault == "removed" ? second : first + second);
             QVERIFY(!h.enabled("Command2"));
         } else {
             QCOMPARE(h.messages.size(), 3);
@@ -344,12 +291,12 @@ private slots:
             if (fault == "folder")
                 QVERIFY(QFileInfo(path).isDir());
             else
-                QCOMPARE(contents(path), first);
+                QCOMPARE(fileBytes(path), first);
             liftFault();
             h.click("Command2");
             QCOMPARE(h.messages.size(), 4);
             QCOMPARE(h.messages[3].text, kSaved);
-            QCOMPARE(contents(path), fault == "folder" ? second : first + second);
+            QCOMPARE(fileBytes(path), fault == "folder" ? second : first + second);
         }
         QCOMPARE(openDescriptors(), descriptors);
     }
