@@ -11,7 +11,11 @@ export DISPLAY=$display
 for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
 QT_QPA_PLATFORM=xcb "$build/window/sondar" &
 app=$!
-win=$(timeout 10 xdotool search --sync --onlyvisible --name '^Sondar$' | head -1)
+win=""
+until [ -n "$win" ]; do
+    sleep 0.1
+    win=$(xdotool search --onlyvisible --name '^Sondar$' 2>/dev/null | head -1) || true
+done
 xdotool windowfocus --sync "$win"
 xdotool mousemove --window "$win" 200 46 click 1 && xdotool type --delay 20 "Field site 1"
 xdotool mousemove --window "$win" 200 82 click 1 && xdotool type --delay 20 "Rack 3, port 12"

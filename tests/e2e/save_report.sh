@@ -28,10 +28,22 @@ xvfb=$!
 export DISPLAY=$display
 for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
 
+# Prints the id of the visible window named $1 once there is one, within $2
+# seconds. Windows come and go while it looks, which makes a single search
+# fail now and then; it looks again.
+find_window() {
+    local deadline=$((SECONDS + $2)) id
+    while [ "$SECONDS" -le "$deadline" ]; do
+        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1) || true
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+
 LANG=C.UTF-8 QT_QPA_PLATFORM=xcb "$sondar" >"$work/sondar.log" 2>&1 &
 app=$!
-win=$(timeout 10 xdotool search --sync --onlyvisible --name '^Sondar$' | head -1)
-[ -n "$win" ] || { cat "$work/sondar.log"; echo "FAIL: the window did not appear"; exit 1; }
+win=$(find_window '^Sondar$' 10) || { cat "$work/sondar.log"; echo "FAIL: the window did not appear"; exit 1; }
 xdotool windowfocus --sync "$win"
 sleep 0.3
 
@@ -49,16 +61,14 @@ click 200 82 && xdotool type --delay 20 "Point 3"
 dialog=""
 for _ in $(seq 30); do
     click 475 56
-    dialog=$(timeout 0.5 xdotool search --sync --onlyvisible --name '保存ファイル選択' 2>/dev/null | head -1) || true
-    [ -n "$dialog" ] && break
+    dialog=$(find_window '保存ファイル選択' 0) && break
 done
 [ -n "$dialog" ] || { cat "$work/sondar.log"; echo "FAIL: no save dialog"; exit 1; }
 sleep 0.5
 xdotool key ctrl+a
 xdotool type --delay 10 "$work/report.txt"
 xdotool key Return
-done_box=$(timeout 10 xdotool search --sync --onlyvisible --name '保存メッセージ' | head -1)
-[ -n "$done_box" ] || { echo "FAIL: no completion box"; exit 1; }
+find_window '保存メッセージ' 10 >/dev/null || { echo "FAIL: no completion box"; exit 1; }
 sleep 0.3
 xdotool key Return
 sleep 0.5
@@ -85,7 +95,7 @@ done
 
 # "SaveData" is disabled after the save: a click opens no dialog.
 click 475 56
-if timeout 2 xdotool search --sync --onlyvisible --name '保存ファイル選択' >/dev/null; then
+if find_window '保存ファイル選択' 2 >/dev/null; then
     fail "SaveData still opens the dialog after a save"
 fi
 echo "PASS: the report of a real run was saved through the real dialog"

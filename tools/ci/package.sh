@@ -11,17 +11,7 @@ fail() { echo "package: FAIL: $*" >&2; exit 1; }
 installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" { print $2 }' | sort; }
 
 [ "$(id -u)" -eq 0 ] || fail "needs root: it installs and removes a package"
-sh tools/deps.sh
-missing=""
-for p in dpkg-dev desktop-file-utils; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "installing:$missing"
-    apt-get update -qq
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+sh tools/deps.sh dpkg-dev desktop-file-utils
 if dpkg-query -W -f='${Status}' sondar 2>/dev/null | grep -q "install ok installed"; then
     fail "a sondar package is installed already; remove it first, this check removes what it installs"
 fi
@@ -106,7 +96,13 @@ trap 'kill $xvfb 2>/dev/null || true; rm -f "$log"; remove' EXIT
 for _ in $(seq 50); do DISPLAY=$display xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
 DISPLAY=$display LANG=C.UTF-8 QT_QPA_PLATFORM=xcb /usr/bin/sondar >"$log" 2>&1 &
 app=$!
-win=$(DISPLAY=$display timeout 15 xdotool search --sync --onlyvisible --name '^Sondar$' | head -1) || true
+# A search can fail when another window goes away while it looks: look again.
+win=""
+for _ in $(seq 150); do
+    win=$(DISPLAY=$display xdotool search --onlyvisible --name '^Sondar$' 2>/dev/null | head -1) || true
+    [ -n "$win" ] && break
+    sleep 0.1
+done
 [ -n "$win" ] || { cat "$log"; fail "the installed program showed no window"; }
 icons=$(DISPLAY=$display xprop -id "$win" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | tr '\n' ' ')
 [ "$icons" = "Icon (16 x 16) Icon (32 x 32) " ] || fail "the window's icons are not 16 and 32 px: $icons"
