@@ -1,11 +1,13 @@
 #!/bin/sh
 # Installs the Debian packages that building, running and testing need, where
-# they are missing. Run as root on Debian 12.
+# they are missing, and any others named on the command line (the CI steps
+# name what only they need). Run as root on Debian 12.
+# Usage: sh tools/deps.sh [PACKAGE...]
 set -eu
 
 packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev
 fonts-ipafont-gothic iproute2 iputils-ping procps
-xvfb xauth xdotool x11-utils"
+xvfb xauth xdotool x11-utils $*"
 
 missing=""
 for p in $packages; do

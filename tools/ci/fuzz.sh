@@ -12,18 +12,7 @@ build=build-fuzz
 seconds=${FUZZ_SECONDS:-60}
 targets="fuzz_numbers fuzz_echomatch"
 
-sh tools/deps.sh
-missing=""
-for p in clang-14 libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "installing:$missing"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    # shellcheck disable=SC2086
-    apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
+sh tools/deps.sh clang-14 libclang-rt-14-dev
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DSONDAR_SANITIZE=ON -DSONDAR_FUZZ=ON >/dev/null
 # shellcheck disable=SC2086

@@ -11,17 +11,7 @@ cd "$(dirname "$0")/../.."
 build="build-win"
 
 fail() { echo "windows: FAIL: $*" >&2; exit 1; }
-has() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-install_missing() {
-    local missing="" p
-    for p in "$@"; do has "$p" || missing="$missing $p"; done
-    [ -z "$missing" ] && return 0
-    [ "$(id -u)" -eq 0 ] || return 1
-    echo "installing:$missing"
-    apt-get update -qq
-    # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
-}
+install_missing() { sh tools/deps.sh "$@" >/dev/null 2>&1; }
 
 install_missing cmake ninja-build g++-mingw-w64-x86-64 || fail "cmake, ninja-build or g++-mingw-w64-x86-64 is missing"
 
