@@ -1,36 +1,13 @@
-#include "Form1.h"
+#include "FormHarness.h"
 
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPushButton>
 #include <QSignalSpy>
-#include <QTest>
 
 #include <memory>
-
-namespace {
-
-// Nothing the window does on its own may reach the network.
-class NoNetwork final : public Module1::EchoService
-{
-public:
-    bool StartSockets() override { return fail(), false; }
-    Module1::ProbeStatus SendEcho(const std::string &, const std::string &, Module1::EchoReply &) override
-    {
-        return fail(), -1;
-    }
-    void StopSockets() override { fail(); }
-
-private:
-    static void fail() { QTest::qFail("the window used the network", __FILE__, __LINE__); }
-};
-
-} // namespace
 
 class TestForm1 : public QObject
 {
@@ -39,10 +16,7 @@ class TestForm1 : public QObject
     template <typename T = QWidget>
     T *find(const char *name) const
     {
-        T *widget = form->findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("no control %s", name);
-        return widget;
+        return h->find<T>(name);
     }
     QString text(const char *name) const
     {
@@ -51,43 +25,33 @@ class TestForm1 : public QObject
     }
     void showAndActivate()
     {
-        form->show();
-        QApplication::setActiveWindow(form.get());
-        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QApplication::setActiveWindow(h->form.get());
+        QVERIFY(QTest::qWaitForWindowActive(h->form.get()));
     }
 
-    NoNetwork echo;
-    int serviceCalls = 0;
-    std::unique_ptr<Form1> form;
+    std::unique_ptr<FormHarness> h;
 
 private slots:
-    void init()
-    {
-        serviceCalls = 0;
-        auto count = [this](auto &&...) { ++serviceCalls; };
-        form = std::make_unique<Form1>(
-            echo, platform::Services{count,
-                                     [count](const platform::SaveFileRequest &r) -> std::optional<QString> {
-                                         count(r);
-                                         return std::nullopt;
-                                     },
-                                     count, [] { return QDateTime(QDate(2024, 1, 2), QTime(3, 4, 5)); }});
-    }
+    void init() { h = std::make_unique<FormHarness>(); }
+    // Nothing the window does on its own reaches the network or asks anything.
     void cleanup()
     {
-        form.reset();
-        QCOMPARE(serviceCalls, 0);
+        QCOMPARE(h->echo.starts, 0);
+        QVERIFY(h->messages.isEmpty());
+        QVERIFY(h->dialogs.isEmpty());
+        QVERIFY(h->pauses.isEmpty());
+        h.reset();
     }
 
     void startsInAddressField()
     {
         showAndActivate();
         QCOMPARE(QApplication::focusWidget(), find("Text1"));
-        QCOMPARE(form->windowTitle(), QStringLiteral("Sondar"));
-        const QList<QSize> iconSizes = form->windowIcon().availableSizes();
+        QCOMPARE(h->form->windowTitle(), QStringLiteral("Sondar"));
+        const QList<QSize> iconSizes = h->form->windowIcon().availableSizes();
         QVERIFY(iconSizes.contains(QSize(16, 16)) && iconSizes.contains(QSize(32, 32)));
-        QCOMPARE(form->minimumSize(), QSize(528, 381));
-        QCOMPARE(form->maximumSize(), QSize(528, 381));
+        QCOMPARE(h->form->minimumSize(), QSize(528, 381));
+        QCOMPARE(h->form->maximumSize(), QSize(528, 381));
     }
 
     void initialState_data()
@@ -169,8 +133,8 @@ private slots:
         // Whatever face stands in, every caption shows whole, on light blue,
         // and ends before its field begins.
         const QColor lightBlue(192, 192, 255);
-        QCOMPARE(form->palette().color(QPalette::Window), lightBlue);
-        for (QLabel *label : form->findChildren<QLabel *>()) {
+        QCOMPARE(h->form->palette().color(QPalette::Window), lightBlue);
+        for (QLabel *label : h->form->findChildren<QLabel *>()) {
             const QSize needed = label->sizeHint();
             QVERIFY2(label->width() >= needed.width() && label->height() >= needed.height(),
                      qPrintable(label->objectName()));
@@ -233,7 +197,7 @@ private slots:
         showAndActivate();
         auto *address = find<QLineEdit>("Text1");
         // Only the key handling is looked at here; the run has tests of its own.
-        find<QPushButton>("Command1")->disconnect(form.get());
+        find<QPushButton>("Command1")->disconnect(h->form.get());
         QSignalSpy clicks(find<QPushButton>("Command1"), &QPushButton::clicked);
         QTest::keyClicks(address, "127.0.0.1");
 
