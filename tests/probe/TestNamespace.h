@@ -6,6 +6,7 @@
 
 #include "LinuxEcho.h"
 
+#include <QMetaType>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -13,6 +14,13 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
+
+#include <utility>
+
+Q_DECLARE_METATYPE(Module1::EchoPath)
+// Both echo paths with their names, for test rows.
+inline const std::pair<Module1::EchoPath, const char *> EchoPaths[] = {{Module1::EchoPath::Datagram, "datagram"},
+                                                                       {Module1::EchoPath::Raw, "raw"}};
 
 inline const char *const NoNamespaces = "needs root and `ip netns` to make network namespaces of its own";
 
