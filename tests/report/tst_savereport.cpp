@@ -8,8 +8,6 @@
 
 namespace {
 
-const QString kSaved = QStringLiteral("　保存しました。　　　　　");
-
 QByteArray crlf(const QStringList &lines)
 {
     QByteArray bytes;
@@ -63,7 +61,7 @@ private slots:
         }));
         QVERIFY(!h.enabled("Command2"));
         QCOMPARE(h.messages.size(), 1);
-        QCOMPARE(h.messages[0].text, kSaved);
+        QCOMPARE(h.messages[0].text, kSavedText);
         QCOMPARE(h.messages[0].title, QStringLiteral("保存メッセージ"));
         QCOMPARE(h.messages[0].icon, platform::MessageIcon::None);
         // The results stay on screen.

@@ -14,6 +14,11 @@
 #include <string>
 #include <vector>
 
+// The boxes the window shows, as the user reads them.
+inline const QString kRunErrorText = QStringLiteral("　実行エラーが発生しました。　処理が中断しました。");
+inline const QString kRunErrorTitle = QStringLiteral("エラーメッセージ");
+inline const QString kSavedText = QStringLiteral("　保存しました。　　　　　");
+
 // Answers each probe from a script; past its end every probe gets a 1 ms reply.
 class ScriptedEcho final : public Module1::EchoService
 {

@@ -17,9 +17,6 @@
 
 namespace {
 
-const QString kRunErrorText = QStringLiteral("　実行エラーが発生しました。　処理が中断しました。");
-const QString kSaved = QStringLiteral("　保存しました。　　　　　");
-
 int openDescriptors()
 {
     return int(QDir("/proc/self/fd").entryList(QDir::Files | QDir::System).size());
@@ -280,7 +277,7 @@ private slots:
 
         if (appends) {
             QCOMPARE(h.messages.size(), 3);
-            QCOMPARE(h.messages[2].text, kSaved);
+            QCOMPARE(h.messages[2].text, kSavedText);
             QCOMPARE(fileBytes(path), fault == "removed" ? second : first + second);
             QVERIFY(!h.enabled("Command2"));
         } else {
@@ -295,7 +292,7 @@ private slots:
             liftFault();
             h.click("Command2");
             QCOMPARE(h.messages.size(), 4);
-            QCOMPARE(h.messages[3].text, kSaved);
+            QCOMPARE(h.messages[3].text, kSavedText);
             QCOMPARE(fileBytes(path), fault == "folder" ? second : first + second);
         }
         QCOMPARE(openDescriptors(), descriptors);

@@ -10,8 +10,6 @@ using Answer = ScriptedEcho::Answer;
 
 namespace {
 
-const QString kRunErrorText = QStringLiteral("　実行エラーが発生しました。　処理が中断しました。");
-const QString kRunErrorTitle = QStringLiteral("エラーメッセージ");
 constexpr std::int32_t kGarbage = 77; // what a service might leave in a lost probe's time
 
 QString reply(int ms, const QString &address = "127.0.0.1", const QString &size = "32")
