@@ -1,4 +1,4 @@
-#include "Conversions.h"
+#include "platform/Conversions.h"
 
 #include <charconv>
 #include <cmath>
@@ -16,30 +16,30 @@ struct DecimalText {
     std::string fraction; // ASCII digits, possibly empty
 };
 
-bool isBlank(QChar c) { return c == u' ' || c == u'\t'; }
+bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
-std::optional<DecimalText> parseDecimal(const QString &text, const QLocale &locale)
+std::optional<DecimalText> parseDecimal(std::u16string_view text, std::u16string_view mark)
 {
-    qsizetype begin = 0;
-    qsizetype end = text.size();
+    std::size_t begin = 0;
+    std::size_t end = text.size();
     while (begin < end && isBlank(text[begin]))
         ++begin;
     while (end > begin && isBlank(text[end - 1]))
         --end;
 
     DecimalText number;
-    qsizetype i = begin;
+    std::size_t i = begin;
     if (i < end && (text[i] == u'+' || text[i] == u'-')) {
         number.negative = text[i] == u'-';
         ++i;
     }
-    while (i < end && text[i] >= u'0' && text[i] <= u'9')
-        number.integer += char(text[i++].unicode());
-    const QString mark = locale.decimalPoint();
-    if (i < end && !mark.isEmpty() && QStringView(text).sliced(i, end - i).startsWith(mark)) {
+    while (i < end && isDigit(text[i]))
+        number.integer += char(text[i++]);
+    if (i < end && !mark.empty() && text.substr(i, end - i).starts_with(mark)) {
         i += mark.size();
-        while (i < end && text[i] >= u'0' && text[i] <= u'9')
-            number.fraction += char(text[i++].unicode());
+        while (i < end && isDigit(text[i]))
+            number.fraction += char(text[i++]);
     }
     if (i != end || (number.integer.empty() && number.fraction.empty()))
         return std::nullopt;
@@ -61,77 +61,68 @@ std::optional<double> decimalValue(const DecimalText &number)
     return value;
 }
 
-RunTimeError notANumber(const QString &text)
+// The start of the offending text, for whoever reads the error in a debugger;
+// the window shows its own fixed message.
+RunTimeError conversionError(const char *what, std::u16string_view text)
 {
-    return RunTimeError("not a number: \"" + text.left(40).toStdString() + "\"");
+    return RunTimeError(std::string(what) + ": \"" + toUtf8(text.substr(0, 40)) + "\"");
 }
 
-// Windows' general date shows the year in full and the time with seconds; the
-// locale data of other platforms may have a two-digit year, a time without
-// seconds or a time-zone name in its long form, so the short forms are widened.
-QString shortDateFormat(const QLocale &locale)
+std::optional<double> numberValue(std::u16string_view text, std::u16string_view mark)
 {
-    QString format = locale.dateFormat(QLocale::ShortFormat);
-    if (!format.contains(u"yyyy"))
-        format.replace(QStringLiteral("yy"), QStringLiteral("yyyy"));
-    return format;
-}
-
-QString timeWithSecondsFormat(const QLocale &locale)
-{
-    QString format = locale.timeFormat(QLocale::ShortFormat);
-    if (!format.contains(u"ss")) {
-        const qsizetype minutes = format.indexOf(u"mm");
-        if (minutes >= 0)
-            format.insert(minutes + 2, QStringLiteral(":ss"));
-    }
-    return format;
+    const auto number = parseDecimal(text, mark);
+    return number ? decimalValue(*number) : std::nullopt;
 }
 
 } // namespace
 
-qint16 toInt16(const QString &text, const QLocale &locale)
+std::int16_t toInt16(std::u16string_view text, std::u16string_view decimalMark)
 {
-    const auto number = parseDecimal(text, locale);
-    const auto value = number ? decimalValue(*number) : std::nullopt;
+    const auto value = numberValue(text, decimalMark);
     if (!value)
-        throw notANumber(text);
+        throw conversionError("not a number", text);
     const double rounded = std::nearbyint(*value); // default rounding: ties to even
     if (rounded < -32768.0 || rounded > 32767.0)
-        throw RunTimeError("overflow: \"" + text.left(40).toStdString() + "\"");
-    return static_cast<qint16>(rounded);
+        throw conversionError("overflow", text);
+    return static_cast<std::int16_t>(rounded);
 }
 
-double toDouble(const QString &text, const QLocale &locale)
+double toDouble(std::u16string_view text, std::u16string_view decimalMark)
 {
-    const auto number = parseDecimal(text, locale);
-    const auto value = number ? decimalValue(*number) : std::nullopt;
+    const auto value = numberValue(text, decimalMark);
     if (!value)
-        throw notANumber(text);
+        throw conversionError("not a number", text);
     return *value;
 }
 
-QString intText(qint64 value)
+Text intText(std::int64_t value)
 {
-    return QString::number(value);
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return Text(buffer, result.ptr);
 }
 
-QString generalText(double value, const QLocale &locale)
+Text generalText(double value, std::u16string_view decimalMark)
 {
     if (value == 0)
         value = 0; // no "-0"
     char buffer[64];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 15);
-    QString text = QString::fromLatin1(buffer, result.ptr - buffer);
-    text.replace(u'.', locale.decimalPoint());
+    Text text;
+    for (const char *c = buffer; c != result.ptr; ++c) {
+        if (*c == '.')
+            text += decimalMark;
+        else
+            text += char16_t(*c);
+    }
     return text;
 }
 
-QString formatHashDotHash(const QString &text, const QLocale &locale)
+Text formatHashDotHash(std::u16string_view text, std::u16string_view decimalMark)
 {
-    const auto number = parseDecimal(text, locale);
+    const auto number = parseDecimal(text, decimalMark);
     if (!number || !decimalValue(*number))
-        return text;
+        return Text(text);
 
     // Round to one decimal on the digits themselves, halves away from zero.
     std::string integer = number->integer;
@@ -139,33 +130,25 @@ QString formatHashDotHash(const QString &text, const QLocale &locale)
     const bool roundUp = number->fraction.size() > 1 && number->fraction[1] >= '5';
     if (roundUp && ++tenths == 10) {
         tenths = 0;
-        qsizetype i = qsizetype(integer.size()) - 1;
-        for (; i >= 0 && integer[i] == '9'; --i)
-            integer[i] = '0';
+        std::ptrdiff_t i = std::ptrdiff_t(integer.size()) - 1;
+        for (; i >= 0 && integer[std::size_t(i)] == '9'; --i)
+            integer[std::size_t(i)] = '0';
         if (i >= 0)
-            ++integer[i];
+            ++integer[std::size_t(i)];
         else
             integer.insert(integer.begin(), '1');
     }
     const auto firstDigit = integer.find_first_not_of('0');
     integer = firstDigit == std::string::npos ? std::string() : integer.substr(firstDigit);
 
-    QString out;
+    Text out;
     if (number->negative && (!integer.empty() || tenths != 0))
         out += u'-';
-    out += QString::fromLatin1(integer) + locale.decimalPoint();
+    out += Text(integer.begin(), integer.end());
+    out += decimalMark;
     if (tenths != 0)
-        out += QChar(u'0' + tenths);
+        out += char16_t(u'0' + tenths);
     return out;
-}
-
-QString generalDateText(const QDateTime &when, const QLocale &locale)
-{
-    const QString date = locale.toString(when.date(), shortDateFormat(locale));
-    const QTime time = when.time();
-    if (time.hour() == 0 && time.minute() == 0 && time.second() == 0)
-        return date;
-    return date + u' ' + locale.toString(time, timeWithSecondsFormat(locale));
 }
 
 } // namespace platform

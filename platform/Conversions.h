@@ -1,13 +1,13 @@
-// Text <-> number rules of the forms runtime, and the date text of a report.
-// Every value the window shows is the text of a field; these functions read
-// numbers from such text and write them back, with the locale's decimal mark.
+// Text <-> number rules of the forms runtime. Every value the window shows is
+// the text of a field; these functions read numbers from such text and write
+// them back, with the system's decimal mark, which the runtime supplies.
 #pragma once
 
-#include <QDateTime>
-#include <QLocale>
-#include <QString>
+#include "platform/Text.h"
 
+#include <cstdint>
 #include <stdexcept>
+#include <string_view>
 
 namespace platform {
 
@@ -22,26 +22,22 @@ public:
 // fraction are allowed, a fraction is rounded to the nearest integer with ties
 // to the even neighbour (2.5 -> 2, 3.5 -> 4). Empty or non-numeric text, and a
 // value outside -32768..32767 after rounding, raise RunTimeError.
-qint16 toInt16(const QString &text, const QLocale &locale);
+std::int16_t toInt16(std::u16string_view text, std::u16string_view decimalMark);
 
 // Reads a double by the same notation, without rounding; raises RunTimeError on
 // text that is not a number or a value too large for a double.
-double toDouble(const QString &text, const QLocale &locale);
+double toDouble(std::u16string_view text, std::u16string_view decimalMark);
 
 // Plain decimal, "-" for negatives, no leading zeros or blanks.
-QString intText(qint64 value);
+Text intText(std::int64_t value);
 
-// General form: at most 15 significant digits, no trailing zeros, the locale's
+// General form: at most 15 significant digits, no trailing zeros, the given
 // decimal mark (7.4, 12, 6.66666666666667).
-QString generalText(double value, const QLocale &locale);
+Text generalText(double value, std::u16string_view decimalMark);
 
 // The "#.#" number format: numeric text comes out with at most one decimal
 // (7.46 -> 7.5, halves rounded away from zero, no forced zeros, so 7 -> "7.");
 // any other text comes out unchanged.
-QString formatHashDotHash(const QString &text, const QLocale &locale);
-
-// General date: the locale's short date (with a four-digit year), a blank and
-// the time with seconds; at exactly midnight the date alone.
-QString generalDateText(const QDateTime &when, const QLocale &locale);
+Text formatHashDotHash(std::u16string_view text, std::u16string_view decimalMark);
 
 } // namespace platform

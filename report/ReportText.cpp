@@ -1,46 +1,46 @@
-#include "ReportText.h"
+#include "report/ReportText.h"
 
-#include "Conversions.h"
+#include "platform/Conversions.h"
 
 #include <cmath>
+#include <cstdint>
 
 namespace report {
 
-QStringList reportLines(const ReportFields &fields, const QDateTime &savedAt, const QLocale &locale)
+std::vector<Text> reportLines(const ReportFields &fields, const Text &savedAt, const Text &decimalMark)
 {
     using platform::intText;
-    const qint16 count = platform::toInt16(fields.count, locale);
+    const std::int16_t count = platform::toInt16(fields.count, decimalMark);
 
-    QStringList lines{
-        QStringLiteral(" "),
+    std::vector<Text> lines{
+        u" ",
         fields.site,
         fields.point,
-        QStringLiteral("Date / Time : ") + platform::generalDateText(savedAt, locale),
-        QStringLiteral(" "),
-        QStringLiteral("Pinging ") + fields.address + QStringLiteral(" with ") + fields.size
-                + QStringLiteral(" bytes of data:"),
+        u"Date / Time : " + savedAt,
+        u" ",
+        u"Pinging " + fields.address + u" with " + fields.size + u" bytes of data:",
     };
 
     // One line per probe of the count, whatever the list holds: a line past
     // its end is empty.
-    qint16 lost = 0;
-    for (qint16 i = 0; i < count; ++i) {
-        const QString result = fields.results.value(i);
-        if (result == QLatin1String("Request timed out"))
+    std::int16_t lost = 0;
+    for (std::int16_t i = 0; i < count; ++i) {
+        const Text result = std::size_t(i) < fields.results.size() ? fields.results[std::size_t(i)] : Text();
+        if (result == u"Request timed out")
             ++lost;
-        lines << QStringLiteral("Test No:") + intText(i + 1) + QStringLiteral("  ") + result;
+        lines.push_back(u"Test No:" + intText(i + 1) + u"  " + result);
     }
 
     if (count == 0)
         throw platform::RunTimeError("division by zero: the count is 0");
     const double lossPercent = std::nearbyint(double(lost) / count * 100); // ties to even
-    lines << QStringLiteral(" ") << QStringLiteral("Ping statistics for ") + fields.address + QStringLiteral(":")
-          << QStringLiteral("    Packets: Sent = ") + fields.count + QStringLiteral(", Received = ")
-                    + intText(count - lost) + QStringLiteral(", Lost = ") + intText(lost) + QStringLiteral(" (")
-                    + intText(qint64(lossPercent)) + QStringLiteral("% loss),")
-          << QStringLiteral("Approximate round trip times in milli-seconds:")
-          << QStringLiteral("    Minimum = ") + fields.minimum + QStringLiteral(", Maximum = ") + fields.maximum
-                    + QStringLiteral(", Average = ") + platform::formatHashDotHash(fields.average, locale);
+    lines.push_back(u" ");
+    lines.push_back(u"Ping statistics for " + fields.address + u":");
+    lines.push_back(u"    Packets: Sent = " + fields.count + u", Received = " + intText(count - lost) + u", Lost = "
+                    + intText(lost) + u" (" + intText(std::int64_t(lossPercent)) + u"% loss),");
+    lines.push_back(u"Approximate round trip times in milli-seconds:");
+    lines.push_back(u"    Minimum = " + fields.minimum + u", Maximum = " + fields.maximum + u", Average = "
+                    + platform::formatHashDotHash(fields.average, decimalMark));
     return lines;
 }
 

@@ -1,39 +1,56 @@
-// "SaveData": appends the report of what the window shows to a file the user
-// chooses, whole or not at all.
-#include "Form1.h"
+#include "report/SaveReport.h"
 
-#include "Conversions.h"
-#include "ReportFile.h"
-#include "ReportText.h"
+#include "platform/Conversions.h"
+#include "report/ReportText.h"
+#include "window/Layout.h"
 
-#include <QDir>
-#include <QListWidget>
-#include <QLineEdit>
-#include <QPushButton>
+namespace report {
 
-void Form1::SaveReport()
+void SaveReport(platform::FormsRuntime &runtime)
 {
-    const std::optional<QString> path = services_.saveFileName(
-            {QStringLiteral("保存ファイル選択"), QStringLiteral("テキスト (*.txt)"), QStringLiteral("Pingdata")});
+    using namespace window;
+    using platform::kExplorer, platform::kHideReadOnly, platform::kLongNames, platform::kNoChangeDir,
+            platform::kOverwritePrompt;
+
+    const std::optional<Text> path = runtime.saveFileName({
+            .filter = u"テキスト (*.txt)|*.txt",
+            .filterIndex = 1,
+            .title = u"保存ファイル選択",
+            .flags = kOverwritePrompt | kHideReadOnly | kNoChangeDir | kExplorer | kLongNames,
+            .fileName = u"Pingdata",
+    });
     if (!path)
         return; // cancelled: nothing written
 
-    report::ReportFields fields{Text8->text(), Text9->text(), Text1->text(), Text2->text(), Text3->text(),
-                                {}, Text5->text(), Text6->text(), Text7->text()};
-    for (int i = 0; i < List1->count(); ++i)
-        fields.results << List1->item(i)->text();
+    ReportFields fields{
+            .site = runtime.text(Text8),
+            .point = runtime.text(Text9),
+            .address = runtime.text(Text1),
+            .size = runtime.text(Text2),
+            .count = runtime.text(Text3),
+            .results = {},
+            .minimum = runtime.text(Text5),
+            .maximum = runtime.text(Text6),
+            .average = runtime.text(Text7),
+    };
+    for (int i = 0, n = runtime.lineCount(List1); i < n; ++i)
+        fields.results.push_back(runtime.line(List1, i));
 
-    QStringList lines;
+    std::vector<Text> lines;
     try {
-        lines = report::reportLines(fields, services_.now(), locale());
+        lines = reportLines(fields, runtime.generalDateNow(), runtime.decimalMark());
     } catch (const platform::RunTimeError &) {
         return; // the count field is no usable number: nothing is written
     }
-    if (const auto reason = platform::appendLines(*path, lines)) {
-        services_.messageBox({tr("The report could not be saved to %1: %2.\nThe file is as it was before.")
-                                      .arg(QDir::toNativeSeparators(*path), *reason)});
+    if (const auto failure = runtime.appendLines(*path, lines)) {
+        runtime.messageBox({u"The report could not be saved to " + *path + u": " + failure->reason + u".\n"
+                            + (failure->restored ? u"The file is as it was before."
+                                                 : u"The file could not be restored: the end of it may hold part of "
+                                                   u"this report.")});
         return;
     }
-    Command2->setEnabled(false);
-    services_.messageBox({QStringLiteral("　保存しました。　　　　　"), QStringLiteral("保存メッセージ")});
+    runtime.setEnabled(Command2, false);
+    runtime.messageBox({u"　保存しました。　　　　　", u"保存メッセージ"});
 }
+
+} // namespace report

@@ -9,7 +9,7 @@ xvfb=$!
 trap 'kill $app $xvfb 2>/dev/null || true' EXIT
 export DISPLAY=$display
 for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-QT_QPA_PLATFORM=xcb "$build/window/sondar" &
+QT_QPA_PLATFORM=xcb "$build/sondar" &
 app=$!
 win=""
 until [ -n "$win" ]; do

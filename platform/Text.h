@@ -1,0 +1,23 @@
+// The text type of the window's logic.
+//
+// Every text the logic handles is UTF-16, held in std::u16string: the forms
+// runtimes under the logic speak it natively (QString on Linux, the W
+// functions of Win32 on Windows), so a text crosses into a layer and back
+// without a conversion that could lose or change a character. The narrow
+// code page is met only at the edges: the report file and the address handed
+// to the echo service, each converted by the layer that owns that edge.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+using Text = std::u16string;
+
+// UTF-8 <-> UTF-16. A lone surrogate, or a byte sequence that is no UTF-8,
+// becomes U+FFFD; nothing is dropped silently.
+std::string toUtf8(std::u16string_view text);
+Text fromUtf8(std::string_view bytes);
+
+} // namespace platform

@@ -1,0 +1,131 @@
+#include "platform/posix/AppendFile.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform::posix {
+namespace {
+
+Text errorText(int error)
+{
+    return fromUtf8(std::strerror(error));
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// While it lives, a write beyond the process's file-size limit fails with
+// EFBIG instead of raising SIGXFSZ, whose default ends the process with the
+// report half written.
+class FileSizeSignalIgnored {
+public:
+    FileSizeSignalIgnored()
+    {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ::sigaction(SIGXFSZ, &ignore, &former_);
+    }
+    FileSizeSignalIgnored(const FileSizeSignalIgnored &) = delete;
+    FileSizeSignalIgnored &operator=(const FileSizeSignalIgnored &) = delete;
+    ~FileSizeSignalIgnored() { ::sigaction(SIGXFSZ, &former_, nullptr); }
+
+private:
+    struct sigaction former_ {};
+};
+
+// An exclusive flock, taken with bounded patience: a program that holds the
+// lock for good must not hang the window. Released when closed.
+bool lockExclusively(int fd, std::chrono::milliseconds patience)
+{
+    const auto giveUp = std::chrono::steady_clock::now() + patience;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return errno == ENOLCK || errno == EOPNOTSUPP; // no locks on this file system: go on without
+        if (std::chrono::steady_clock::now() >= giveUp)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Takes back this call's bytes, which lie from `start` to the end of the file
+// as long as nobody wrote after them.
+bool removeOwnBytes(int fd, off_t start, std::size_t written)
+{
+    struct stat now {};
+    if (::fstat(fd, &now) != 0 || now.st_size != start + off_t(written))
+        return written == 0;
+    return ::ftruncate(fd, start) == 0;
+}
+
+} // namespace
+
+std::optional<AppendFailure> appendWhole(const std::string &path, std::string_view bytes,
+                                         std::chrono::milliseconds lockPatience)
+{
+    if (path.find('\0') != std::string::npos)
+        return AppendFailure{errorText(EINVAL)};
+    // O_NONBLOCK: a FIFO without a reader fails at once (ENXIO) instead of
+    // blocking the window until someone reads it.
+    const Descriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+    if (file.get() < 0)
+        return AppendFailure{errorText(errno)};
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0)
+        return AppendFailure{errorText(errno)};
+    if (!S_ISREG(info.st_mode))
+        return AppendFailure{u"not a regular file"};
+    if (!lockExclusively(file.get(), lockPatience))
+        return AppendFailure{u"another program keeps the file locked"};
+
+    // Under the lock the end of the file stays where it is for every
+    // instance that locks too; this save's bytes start there.
+    struct stat locked {};
+    if (::fstat(file.get(), &locked) != 0)
+        return AppendFailure{errorText(errno)};
+    const off_t start = locked.st_size;
+
+    const FileSizeSignalIgnored noSignal;
+    std::size_t written = 0;
+    int error = 0;
+    while (written < bytes.size()) {
+        const ssize_t count = ::write(file.get(), bytes.data() + written, bytes.size() - written);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            error = count < 0 ? errno : EIO;
+            break;
+        }
+        written += std::size_t(count);
+    }
+    // Written is not yet stored: a late failure (a full disk behind a cache,
+    // a network file system) shows here, while the bytes can still be taken back.
+    if (error == 0 && ::fdatasync(file.get()) != 0 && errno != EINVAL)
+        error = errno;
+    if (error != 0)
+        return AppendFailure{errorText(error), removeOwnBytes(file.get(), start, written)};
+    return std::nullopt;
+}
+
+} // namespace platform::posix

@@ -1,0 +1,20 @@
+// Sondar on Linux: the window's logic over the Qt layer.
+#include "platform/qt/QtForm.h"
+#include "probe/Module1.h"
+#include "window/Form1.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+
+    platform::qt::QtForm form;
+    Module1::SystemEcho echo([&form](const std::string &text) {
+        form.messageBox({platform::fromUtf8(text), platform::kApplicationTitle, platform::MessageIcon::Exclamation});
+    });
+    window::Form1 form1(form, echo);
+    form.setEvents(form1);
+    form.show();
+    return app.exec();
+}

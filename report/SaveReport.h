@@ -1,0 +1,12 @@
+// "SaveData": appends the report of what the window shows to a file the user
+// chooses, whole or not at all.
+#pragma once
+
+#include "platform/FormsRuntime.h"
+
+namespace report {
+
+// The Click of "SaveData", working on the window's controls through `runtime`.
+void SaveReport(platform::FormsRuntime &runtime);
+
+} // namespace report
