@@ -1,0 +1,323 @@
+// What the Qt layer adds to the window's logic: the window built from the
+// layout table, the keys and clicks it reports, and the runtime operations
+// on real widgets, boxes and dialogs.
+#include "platform/qt/GeneralDate.h"
+#include "platform/qt/QtForm.h"
+#include "window/Form1.h"
+#include "window/Layout.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using namespace window;
+using platform::qt::QtForm;
+
+namespace {
+
+// Every probe gets a 1 ms reply at once; nothing reaches the network.
+class InstantEcho final : public Module1::EchoService {
+public:
+    int probes = 0;
+    bool StartSockets() override { return true; }
+    Module1::ProbeStatus SendEcho(const std::string &, const std::string &, Module1::EchoReply &reply) override
+    {
+        ++probes;
+        reply.Status = 0;
+        reply.RoundTripTime = 1;
+        return 0;
+    }
+    void StopSockets() override {}
+};
+
+// The logic over the layer, as main() joins them.
+struct Window {
+    QtForm form;
+    InstantEcho echo;
+    Form1 logic{form, echo};
+    Window()
+    {
+        form.setLocale(QLocale(QLocale::English, QLocale::UnitedStates));
+        form.setEvents(logic);
+        form.show();
+    }
+    template <typename T = QWidget>
+    T *find(Control control) const { return form.widget<T>(control); }
+    void activate()
+    {
+        QApplication::setActiveWindow(&form);
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+    }
+};
+
+// Runs `action` on the next modal widget that opens, once it is shown.
+void whenModalOpens(std::function<void(QWidget *)> action)
+{
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, action] {
+        if (QWidget *modal = QApplication::activeModalWidget(); modal && modal->isVisible()) {
+            poll->stop();
+            poll->deleteLater();
+            action(modal);
+        }
+    });
+    poll->start(10);
+}
+
+QString caption(QWidget *control)
+{
+    return control->property(qobject_cast<QGroupBox *>(control) ? "title" : "text").toString();
+}
+
+} // namespace
+
+class TestQtForm : public QObject {
+    Q_OBJECT
+
+private slots:
+    void buildsTheTable()
+    {
+        Window w;
+        w.activate();
+        QCOMPARE(QApplication::focusWidget(), w.find(Text1));
+        QCOMPARE(w.form.windowTitle(), QStringLiteral("Sondar"));
+        const QList<QSize> iconSizes = w.form.windowIcon().availableSizes();
+        QVERIFY(iconSizes.contains(QSize(16, 16)) && iconSizes.contains(QSize(32, 32)));
+        QCOMPARE(w.form.minimumSize(), QSize(528, 381));
+        QCOMPARE(w.form.maximumSize(), QSize(528, 381));
+
+        // Captions spelled as bytes, so that a mangled source encoding
+        // cannot make both sides agree; and the start state of each control.
+        const std::tuple<Control, const char *, bool> rows[] = {
+            {Frame1, "Ping", true}, {Label6, "\xE8\xA9\xA6\xE9\xA8\x93\xE5\xA0\xB4\xE6\x89\x80", true},
+            {Label8, "\xE8\xA9\xA6\xE9\xA8\x93\xE7\xAE\x87\xE6\x89\x80", true},
+            {Label1, "IP \xE3\x82\xA2\xE3\x83\x89\xE3\x83\xAC\xE3\x82\xB9", true}, {Label4, "Packets", true},
+            {Label5, "Chars/Pkt", true}, {Label2, "Minimum =", true}, {Label3, "Maximum =", true},
+            {Label7, "Average =", true}, {Command1, "Ping Start", true}, {Command2, "SaveData", false},
+            {Command3, "DataClear", true}, {Text1, "", true}, {Text2, "32", true}, {Text3, "5", true},
+            {Text5, "", false}, {Text6, "", false}, {Text7, "", false}, {Text8, "", true}, {Text9, "", true}};
+        for (const auto &[control, utf8, enabled] : rows) {
+            QCOMPARE(caption(w.find(control)).toUtf8(), QByteArray(utf8));
+            QCOMPARE(w.find(control)->isEnabled(), enabled);
+            QCOMPARE(w.find(control)->objectName(), QString::fromLatin1(kLayout[control].name));
+        }
+
+        const std::pair<Control, QRect> pixels[] = {{Frame1, {3, 0, 521, 377}},   {Text1, {152, 108, 105, 25}},
+                                                    {Text3, {216, 149, 49, 19}},   {Command1, {304, 104, 81, 33}},
+                                                    {List1, {64, 176, 409, 148}}, {Text7, {416, 343, 57, 19}}};
+        for (const auto &[control, rect] : pixels)
+            QCOMPARE(w.find(control)->geometry(), rect);
+    }
+
+    // Tab visits the enabled controls in their order and wraps round; a
+    // disabled "SaveData" keeps its place for when a run enables it.
+    void tabOrder()
+    {
+        Window w;
+        w.activate();
+        auto visit = [](int steps) {
+            QStringList names;
+            for (int i = 0; i < steps; ++i) {
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+                names << QApplication::focusWidget()->objectName();
+            }
+            return names;
+        };
+        QCOMPARE(visit(8), QStringList({"Command1", "Text3", "Text2", "List1", "Command3", "Text8", "Text9", "Text1"}));
+        w.form.setEnabled(Command2, true);
+        QCOMPARE(visit(6), QStringList({"Command1", "Text3", "Text2", "List1", "Command2", "Command3"}));
+    }
+
+    void fontsColoursAndInputMethods()
+    {
+        Window w;
+        // The frame's 12-point caption font must not reach the buttons and list.
+        for (Control control : {Command1, Command2, Command3, List1})
+            QCOMPARE(w.find(control)->font().pointSizeF(), QApplication::font().pointSizeF());
+        const QString face = QStringLiteral("ＭＳ Ｐゴシック");
+        for (const auto &[control, points] : {std::pair{Frame1, 12.0}, {Label1, 12.0}, {Label8, 12.0},
+                                              {Label4, 9.75}, {Text1, 9.75}, {Text7, 9.75}}) {
+            QCOMPARE(w.find(control)->font().families().value(0), face);
+            QCOMPARE(w.find(control)->font().pointSizeF(), points);
+        }
+        const QStringList installed = QFontDatabase::families();
+        if (!installed.contains(face) && installed.contains(QStringLiteral("IPAPGothic")))
+            QCOMPARE(QFontInfo(w.find(Label1)->font()).family(), QStringLiteral("IPAPGothic"));
+
+        // Whatever face stands in, every caption shows whole, on light blue,
+        // and ends before its field begins.
+        const QColor lightBlue(192, 192, 255);
+        QCOMPARE(w.form.palette().color(QPalette::Window), lightBlue);
+        for (QLabel *label : w.form.findChildren<QLabel *>()) {
+            const QSize needed = label->sizeHint();
+            QVERIFY2(label->width() >= needed.width() && label->height() >= needed.height(),
+                     qPrintable(label->objectName()));
+            QVERIFY2(label->x() + needed.width() <= label->buddy()->x(), qPrintable(label->objectName()));
+            QCOMPARE(label->palette().color(label->backgroundRole()), lightBlue);
+        }
+
+        QVERIFY(!w.find(Text1)->testAttribute(Qt::WA_InputMethodEnabled));
+        QVERIFY(w.find(Text1)->inputMethodHints().testFlag(Qt::ImhLatinOnly));
+        QVERIFY(w.find(Text8)->testAttribute(Qt::WA_InputMethodEnabled));
+        QCOMPARE(w.find<QListWidget>(List1)->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    }
+
+    // Enter in the address field hands the focus to "Ping Start" without
+    // pressing it; a second Enter presses the focused button.
+    void enterMovesFocusThenPresses()
+    {
+        for (const auto &[key, modifiers] : {std::pair{Qt::Key_Return, Qt::KeyboardModifiers()},
+                                             {Qt::Key_Enter, Qt::KeyboardModifiers(Qt::KeypadModifier)}}) {
+            Window w;
+            w.activate();
+            w.form.setText(Text3, u"1");
+            auto *address = w.find<QLineEdit>(Text1);
+            QTest::keyClicks(address, "127.0.0.1");
+
+            QTest::keyClick(address, key, modifiers);
+            QCOMPARE(QApplication::focusWidget(), w.find(Command1));
+            QCOMPARE(w.echo.probes, 0);
+            QCOMPARE(address->text(), QStringLiteral("127.0.0.1"));
+
+            QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+            QCOMPARE(w.echo.probes, 1);
+        }
+    }
+
+    void textsListsAndPointer()
+    {
+        Window w;
+        const platform::Text japanese = u"本社　２F 🏢";
+        w.form.setText(Text8, japanese);
+        QCOMPARE(w.form.text(Text8), japanese);
+
+        w.form.addLine(List1, u"first");
+        w.form.addLine(List1, japanese);
+        QCOMPARE(w.form.lineCount(List1), 2);
+        QCOMPARE(w.form.line(List1, 1), japanese);
+        QCOMPARE(w.form.line(List1, 2), platform::Text()); // past the end
+        w.form.clearList(List1);
+        QCOMPARE(w.form.lineCount(List1), 0);
+
+        w.form.setPointer(platform::Pointer::Busy);
+        QCOMPARE(w.form.cursor().shape(), Qt::BusyCursor);
+        w.form.setPointer(platform::Pointer::Default);
+        QCOMPARE(w.form.cursor().shape(), Qt::ArrowCursor);
+
+        QCOMPARE(w.form.narrow(u"127.0.0.1"), std::string("127.0.0.1"));
+        QCOMPARE(w.form.decimalMark(), platform::Text(u"."));
+        w.form.setLocale(QLocale(QLocale::German, QLocale::Germany));
+        QCOMPARE(w.form.decimalMark(), platform::Text(u","));
+    }
+
+    void generalDate()
+    {
+        const QDate day(2026, 12, 7);
+        const std::tuple<const char *, QTime, const char *> rows[] = {
+            {"en_US", QTime(9, 5, 3), "12/7/2026 9:05:03 AM"}, {"en_US", QTime(21, 0, 0), "12/7/2026 9:00:00 PM"},
+            {"en_US", QTime(0, 0, 0), "12/7/2026"}, // midnight: the date alone
+            {"en_US", QTime(0, 0, 1), "12/7/2026 12:00:01 AM"},
+            {"ja_JP", QTime(9, 5, 3), "2026/12/07 9:05:03"}, {"de_DE", QTime(9, 5, 3), "07.12.2026 09:05:03"}};
+        for (const auto &[locale, time, text] : rows)
+            QCOMPARE(platform::qt::generalDateText(QDateTime(day, time), QLocale(locale)), QString::fromUtf8(text));
+    }
+
+    // The real box: modal, OK only, the given title, and an icon only where asked.
+    void messageBoxes()
+    {
+        Window w;
+        for (const auto icon : {platform::MessageIcon::None, platform::MessageIcon::Exclamation}) {
+            QString title, text;
+            QMessageBox::Icon shown = QMessageBox::Information;
+            QMessageBox::StandardButtons buttons;
+            whenModalOpens([&](QWidget *modal) {
+                auto *box = qobject_cast<QMessageBox *>(modal);
+                QVERIFY(box);
+                title = box->windowTitle();
+                text = box->text();
+                shown = box->icon();
+                buttons = box->standardButtons();
+                box->accept();
+            });
+            w.form.messageBox({u"　保存しました。　　　　　", u"保存メッセージ", icon});
+            QCOMPARE(title, QStringLiteral("保存メッセージ"));
+            QCOMPARE(text, QStringLiteral("　保存しました。　　　　　"));
+            QCOMPARE(shown, icon == platform::MessageIcon::None ? QMessageBox::NoIcon : QMessageBox::Warning);
+            QCOMPARE(buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        }
+    }
+
+    // The real dialog with the settings the save asks for; cancel gives no file.
+    void saveDialog()
+    {
+        Window w;
+        const platform::SaveFileRequest request{.filter = u"テキスト (*.txt)|*.txt",
+                                                .filterIndex = 1,
+                                                .title = u"保存ファイル選択",
+                                                .flags = 0x28000E,
+                                                .fileName = u"Pingdata"};
+        for (const bool accept : {true, false}) {
+            QString title, filter, chosen;
+            bool confirmsOverwrite = false;
+            whenModalOpens([&](QWidget *modal) {
+                auto *dialog = qobject_cast<QFileDialog *>(modal);
+                QVERIFY(dialog);
+                title = dialog->windowTitle();
+                filter = dialog->selectedNameFilter();
+                confirmsOverwrite = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
+                chosen = dialog->selectedFiles().value(0);
+                accept ? QMetaObject::invokeMethod(dialog, "accept") : QMetaObject::invokeMethod(dialog, "reject");
+            });
+            const auto file = w.form.saveFileName(request);
+            QCOMPARE(title, QStringLiteral("保存ファイル選択"));
+            QCOMPARE(filter, QStringLiteral("テキスト (*.txt)"));
+            QVERIFY(confirmsOverwrite);
+            QVERIFY2(chosen.endsWith(QStringLiteral("/Pingdata")), qPrintable(chosen));
+            QCOMPARE(file.has_value(), accept);
+        }
+    }
+
+    // The window paints and takes input while the run waits between probes.
+    void pauseKeepsTheWindowLive()
+    {
+        Window w;
+        bool handled = false;
+        QTimer::singleShot(100, &w.form, [&] { handled = true; });
+        QElapsedTimer clock;
+        clock.start();
+        w.form.pause(std::chrono::milliseconds(300));
+        QVERIFY(handled);
+        QVERIFY2(clock.elapsed() >= 299, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // Closing the only window quits the application: the wait in progress ends
+    // at once, the run with it, and the event loop returns.
+    void closingQuitsInTheMiddleOfARun()
+    {
+        Window w;
+        QTimer::singleShot(0, &w.form, [&] { QTest::mouseClick(w.find(Command1), Qt::LeftButton); });
+        QTimer::singleShot(1500, &w.form, [&] { w.form.close(); });
+        QElapsedTimer clock;
+        clock.start();
+        QCoreApplication::exec();
+        QVERIFY2(clock.elapsed() < 1900, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(w.echo.probes, 2);
+        QVERIFY(!w.find(Command2)->isEnabled());
+        QCOMPARE(w.form.cursor().shape(), Qt::ArrowCursor);
+    }
+};
+
+QTEST_MAIN(TestQtForm)
+#include "tst_qtform.moc"
