@@ -10,36 +10,16 @@ skip() { echo "SKIP: $*"; exit 77; }
 for tool in Xvfb xdotool; do command -v $tool >/dev/null || skip "$tool is not installed"; done
 
 work=$(mktemp -d)
-display=""
+# shellcheck source=../../tools/xvfb.sh
+. "$(dirname "$0")/../../tools/xvfb.sh"
 cleanup() {
     [ -n "${app:-}" ] && kill "$app" 2>/dev/null || true
-    [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null || true
+    xvfb_stop
     wait 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-for n in $(seq 90 120); do
-    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || { display=:$n; break; }
-done
-[ -n "$display" ] || skip "no free X display"
-Xvfb "$display" -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-
-# Prints the id of the visible window named $1 once there is one, within $2
-# seconds. Windows come and go while it looks, which makes a single search
-# fail now and then; it looks again.
-find_window() {
-    local deadline=$((SECONDS + $2)) id
-    while [ "$SECONDS" -le "$deadline" ]; do
-        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1) || true
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
+xvfb_start || skip "no X display could be started"
 
 LANG=C.UTF-8 QT_QPA_PLATFORM=xcb "$sondar" >"$work/sondar.log" 2>&1 &
 app=$!
