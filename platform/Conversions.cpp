@@ -19,8 +19,22 @@ struct DecimalText {
 bool isBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
-std::optional<DecimalText> parseDecimal(std::u16string_view text, std::u16string_view mark)
+// A Japanese input method types the full-width forms of digits, signs and
+// marks (U+FF01..U+FF5E); they read like their ASCII forms. The field's text
+// itself stays as typed.
+Text halfWidth(std::u16string_view text)
 {
+    Text out(text);
+    for (char16_t &c : out) {
+        if (c >= 0xFF01 && c <= 0xFF5E)
+            c = char16_t(c - 0xFEE0);
+    }
+    return out;
+}
+
+std::optional<DecimalText> parseDecimal(std::u16string_view typed, std::u16string_view mark)
+{
+    const Text text = halfWidth(typed);
     std::size_t begin = 0;
     std::size_t end = text.size();
     while (begin < end && isBlank(text[begin]))
@@ -36,7 +50,7 @@ std::optional<DecimalText> parseDecimal(std::u16string_view text, std::u16string
     }
     while (i < end && isDigit(text[i]))
         number.integer += char(text[i++]);
-    if (i < end && !mark.empty() && text.substr(i, end - i).starts_with(mark)) {
+    if (i < end && !mark.empty() && std::u16string_view(text).substr(i, end - i).starts_with(mark)) {
         i += mark.size();
         while (i < end && isDigit(text[i]))
             number.fraction += char(text[i++]);

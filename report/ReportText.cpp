@@ -6,6 +6,27 @@
 #include <cstdint>
 
 namespace report {
+namespace {
+
+// Every line of the report ends in CR LF and holds no break of its own: a
+// break that reached a field (CR, LF or the two together) becomes one blank.
+Text withoutBreaks(Text line)
+{
+    Text out;
+    out.reserve(line.size());
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == u'\r' || line[i] == u'\n') {
+            if (line[i] == u'\r' && i + 1 < line.size() && line[i + 1] == u'\n')
+                ++i;
+            out += u' ';
+        } else {
+            out += line[i];
+        }
+    }
+    return out;
+}
+
+} // namespace
 
 std::vector<Text> reportLines(const ReportFields &fields, const Text &savedAt, const Text &decimalMark)
 {
@@ -41,6 +62,8 @@ std::vector<Text> reportLines(const ReportFields &fields, const Text &savedAt, c
     lines.push_back(u"Approximate round trip times in milli-seconds:");
     lines.push_back(u"    Minimum = " + fields.minimum + u", Maximum = " + fields.maximum + u", Average = "
                     + platform::formatHashDotHash(fields.average, decimalMark));
+    for (Text &line : lines)
+        line = withoutBreaks(std::move(line));
     return lines;
 }
 

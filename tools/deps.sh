@@ -6,7 +6,7 @@
 set -eu
 
 packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev
-fonts-ipafont-gothic iproute2 iputils-ping procps
+fonts-ipafont-gothic qt6-translations-l10n iproute2 iputils-ping procps
 xvfb xauth xdotool x11-utils $*"
 
 missing=""

@@ -3,7 +3,11 @@
 #include "platform/posix/AppendFile.h"
 #include "platform/qt/GeneralDate.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
+#include <QFileInfo>
+#include <QFontInfo>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
@@ -21,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <vector>
 
 // The icons live in a resource file of this library; the resource system
@@ -106,11 +111,19 @@ QWidget *createControl(const ControlRow &row, QWidget *parent)
 
 // Every control names its font in full, so that none inherits the frame's
 // 12-point caption font; the buttons and the list keep the application's.
+// Where that is a fixed-width face (fontconfig's first Japanese sans-serif is
+// one), they get a proportional gothic of the same size: the window means
+// the platform's interface font, not a typewriter.
 QFont controlFont(const ControlRow &row, const QWidget *widget)
 {
     if (row.points > 0)
         return captionFont(row.points);
     QFont font = QApplication::font(widget);
+    if (QFontInfo(font).fixedPitch()) {
+        font.setFamilies({QStringLiteral("IPAPGothic"), QStringLiteral("VL PGothic"),
+                          QStringLiteral("Noto Sans CJK JP"), QStringLiteral("DejaVu Sans")});
+        font.setStyleHint(QFont::SansSerif);
+    }
     font.setResolveMask(QFont::AllPropertiesResolved);
     return font;
 }
@@ -124,6 +137,43 @@ QRect fittedCaption(const QRect &designed, const QSize &text, int fieldLeft)
     if (fitted.width() > designed.width() && fitted.right() >= fieldLeft)
         fitted.moveRight(fieldLeft - 1);
     return fitted;
+}
+
+// A single-line field never holds a line break: of a pasted or dropped text it
+// keeps the first line, as Windows' own single-line box does. The insertion is
+// what lies between the parts the text shares with the text before it.
+void keepFirstLineOfInsertions(QLineEdit *field)
+{
+    auto before = std::make_shared<QString>(field->text());
+    QObject::connect(field, &QLineEdit::textChanged, field, [field, before](const QString &text) {
+        const auto isBreak = [](QChar c) { return c == u'\r' || c == u'\n'; };
+        if (std::ranges::none_of(text, isBreak)) {
+            *before = text;
+            return;
+        }
+        qsizetype prefix = 0;
+        while (prefix < text.size() && prefix < before->size() && text[prefix] == (*before)[prefix])
+            ++prefix;
+        qsizetype suffix = 0;
+        while (suffix < text.size() - prefix && suffix < before->size() - prefix
+               && text[text.size() - 1 - suffix] == (*before)[before->size() - 1 - suffix])
+            ++suffix;
+        QString inserted = text.mid(prefix, text.size() - prefix - suffix);
+        inserted.truncate(std::ranges::find_if(inserted, isBreak) - inserted.begin());
+        QString kept = text.left(prefix) + inserted + text.right(suffix);
+        kept.removeIf(isBreak);
+        *before = kept;
+        field->setText(kept);
+        field->setCursorPosition(int(prefix + inserted.size()));
+    });
+}
+
+// The window tells assistive technology that it is a window, not a filler.
+QAccessibleInterface *formAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String(QtForm::staticMetaObject.className()) && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Window);
+    return nullptr;
 }
 
 bool takesFocus(Kind kind)
@@ -170,12 +220,18 @@ QStringList nameFilters(const Text &filter)
 QtForm::QtForm(QWidget *parent) : QWidget(parent)
 {
     initResources();
+    static const bool accessibleAsWindow = (QAccessible::installFactory(formAccessible), true);
+    Q_UNUSED(accessibleAsWindow);
     setWindowTitle(qtText(kApplicationTitle));
     setFixedSize(window::pixels(window::kClientWidth), window::pixels(window::kClientHeight));
 
     // The frame and the labels are transparent and show the window's colour.
+    // The window sets its own text colour with its own background, so that a
+    // dark desktop palette's near-white text never lands on the light blue;
+    // fields, buttons and the list keep the palette's pairs of colours.
     QPalette lightBlue = palette();
     lightBlue.setColor(QPalette::Window, colour(window::kLightBlue));
+    lightBlue.setColor(QPalette::WindowText, Qt::black);
     setPalette(lightBlue);
 
     QIcon icon;
@@ -190,9 +246,13 @@ QtForm::QtForm(QWidget *parent) : QWidget(parent)
         w->setFont(controlFont(row, w));
         w->setGeometry(pixelRect(row));
         w->setEnabled(row.enabledAtStart);
-        if (auto *field = qobject_cast<QLineEdit *>(w))
+        if (auto *field = qobject_cast<QLineEdit *>(w)) {
             applyInputMethod(field, row.inputMethod);
+            keepFirstLineOfInsertions(field);
+        }
     }
+    // The results have no caption of their own to name them.
+    widgets_[window::List1]->setAccessibleName(QStringLiteral("Ping results"));
 
     std::vector<const ControlRow *> focusOrder;
     for (const ControlRow &row : window::kLayout) {
@@ -200,6 +260,7 @@ QtForm::QtForm(QWidget *parent) : QWidget(parent)
             auto *label = widget<QLabel>(row.id);
             QWidget *field = widgets_[*row.buddy];
             label->setBuddy(field);
+            field->setAccessibleName(label->text());
             label->setGeometry(fittedCaption(label->geometry(), label->sizeHint(), field->x()));
         }
         if (takesFocus(row.kind))
@@ -210,10 +271,14 @@ QtForm::QtForm(QWidget *parent) : QWidget(parent)
         setTabOrder(widgets_[focusOrder[i - 1]->id], widgets_[focusOrder[i]->id]);
 
     // The time fields are only ever written by a run, and show the start of
-    // what it writes, not the end of a long average.
+    // what it writes, not the end of a long average; the whole text shows as
+    // the field's tool tip.
     for (const window::Control id : {window::Text5, window::Text6, window::Text7}) {
         QLineEdit *field = widget<QLineEdit>(id);
-        connect(field, &QLineEdit::textChanged, field, [field] { field->setCursorPosition(0); });
+        connect(field, &QLineEdit::textChanged, field, [field](const QString &text) {
+            field->setCursorPosition(0);
+            field->setToolTip(text);
+        });
     }
 
     widget(window::Text1)->installEventFilter(this);
@@ -333,10 +398,16 @@ std::optional<Text> QtForm::saveFileName(const SaveFileRequest &request)
     if (request.filterIndex >= 1 && request.filterIndex <= filters.size())
         dialog.selectNameFilter(filters[request.filterIndex - 1]);
     dialog.setOption(QFileDialog::DontConfirmOverwrite, !(request.flags & kOverwritePrompt));
+    // Within one session the dialog opens where the last save went, as the
+    // common dialog does; nothing of it is stored.
+    if (!lastFolder_.isEmpty())
+        dialog.setDirectory(lastFolder_);
     dialog.selectFile(qtText(request.fileName));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
-    return ownText(dialog.selectedFiles().constFirst());
+    const QString chosen = dialog.selectedFiles().constFirst();
+    lastFolder_ = QFileInfo(chosen).absolutePath();
+    return ownText(chosen);
 }
 
 Text QtForm::generalDateNow() const

@@ -52,6 +52,7 @@ private:
 
     std::array<QWidget *, window::kLayout.size()> widgets_{};
     FormEvents *events_ = nullptr;
+    QString lastFolder_; // where the last save went
 };
 
 template <typename T>

@@ -1,5 +1,6 @@
 // Sondar on Linux: the window's logic over the Qt layer.
 #include "platform/qt/QtForm.h"
+#include "platform/qt/Translations.h"
 #include "probe/Module1.h"
 #include "window/Form1.h"
 
@@ -8,6 +9,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    platform::qt::installQtTranslations(QLocale());
 
     platform::qt::QtForm form;
     Module1::SystemEcho echo([&form](const std::string &text) {

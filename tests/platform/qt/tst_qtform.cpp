@@ -3,10 +3,14 @@
 // on real widgets, boxes and dialogs.
 #include "platform/qt/GeneralDate.h"
 #include "platform/qt/QtForm.h"
+#include "platform/qt/Translations.h"
 #include "window/Form1.h"
 #include "window/Layout.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
+#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -20,6 +24,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <cmath>
 #include <memory>
 
 using namespace window;
@@ -74,6 +79,17 @@ void whenModalOpens(std::function<void(QWidget *)> action)
         }
     });
     poll->start(10);
+}
+
+// WCAG's contrast ratio of two colours, 1 to 21.
+double contrast(const QColor &a, const QColor &b)
+{
+    const auto luminance = [](const QColor &c) {
+        const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
 QString caption(QWidget *control)
@@ -300,6 +316,126 @@ private slots:
         w.form.pause(std::chrono::milliseconds(300));
         QVERIFY(handled);
         QVERIFY2(clock.elapsed() >= 299, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // Under a dark desktop palette the captions stay dark on the light blue,
+    // and fields, buttons and the list keep readable pairs of colours.
+    void readableUnderADarkPalette()
+    {
+        const QPalette former = QApplication::palette();
+        // Adwaita:dark's pairs: near-white text on dark grounds.
+        QPalette dark;
+        for (const auto &[role, rgb] : {std::pair{QPalette::Window, 0x353535}, {QPalette::WindowText, 0xEEEEEC},
+                                        {QPalette::Base, 0x2D2D2D}, {QPalette::Text, 0xEEEEEC},
+                                        {QPalette::Button, 0x454545}, {QPalette::ButtonText, 0xEEEEEC}})
+            dark.setColor(role, QColor::fromRgb(QRgb(rgb)));
+        QApplication::setPalette(dark);
+        {
+            Window w;
+            for (QWidget *control : w.form.findChildren<QWidget *>()) {
+                QPalette p = control->palette();
+                p.setCurrentColorGroup(QPalette::Active);
+                if (qobject_cast<QLabel *>(control) || qobject_cast<QGroupBox *>(control))
+                    QVERIFY2(contrast(p.color(QPalette::WindowText), QColor(192, 192, 255)) >= 4.5,
+                             qPrintable(control->objectName()));
+                else if (qobject_cast<QLineEdit *>(control) || qobject_cast<QListWidget *>(control))
+                    QVERIFY2(contrast(p.color(QPalette::Text), p.color(QPalette::Base)) >= 4.5,
+                             qPrintable(control->objectName()));
+                else if (qobject_cast<QPushButton *>(control))
+                    QVERIFY2(contrast(p.color(QPalette::ButtonText), p.color(QPalette::Button)) >= 4.5,
+                             qPrintable(control->objectName()));
+            }
+        }
+        QApplication::setPalette(former);
+    }
+
+    // A fixed-width interface font (fontconfig's first Japanese sans-serif)
+    // gives way to a proportional one of the same size on the buttons and list.
+    void proportionalInterfaceFont()
+    {
+        if (!QFontDatabase::families().contains(QStringLiteral("IPAGothic")))
+            QSKIP("needs the fixed-width IPAGothic (fonts-ipafont-gothic)");
+        const QFont former = QApplication::font();
+        QApplication::setFont(QFont(QStringLiteral("IPAGothic"), 9));
+        {
+            Window w;
+            for (Control control : {Command1, Command2, Command3, List1}) {
+                QVERIFY2(!QFontInfo(w.find(control)->font()).fixedPitch(), kLayout[control].name);
+                QCOMPARE(w.find(control)->font().pointSizeF(), 9.0);
+            }
+        }
+        QApplication::setFont(former);
+    }
+
+    void comfort()
+    {
+        Window w;
+        // The greyed time fields show their whole text as a tool tip.
+        w.form.setText(Text7, u"7.66666666666667 ms");
+        QCOMPARE(w.find(Text7)->toolTip(), QStringLiteral("7.66666666666667 ms"));
+        QVERIFY(!w.find(Text7)->isEnabled());
+
+        // Assistive technology sees a window and a name on every control.
+        QCOMPARE(QAccessible::queryAccessibleInterface(&w.form)->role(), QAccessible::Window);
+        for (const ControlRow &row : kLayout) {
+            const QAccessibleInterface *control = QAccessible::queryAccessibleInterface(w.find(row.id));
+            QVERIFY2(control && !control->text(QAccessible::Name).isEmpty(), row.name);
+        }
+        QCOMPARE(QAccessible::queryAccessibleInterface(w.find(Text1))->text(QAccessible::Name),
+                 QStringLiteral("IP アドレス"));
+    }
+
+    // A single-line field never holds a line break: a paste keeps its first
+    // line, and the text around the cursor stays.
+    void pastesKeepTheFirstLine()
+    {
+        Window w;
+        auto *address = w.find<QLineEdit>(Text1);
+        QApplication::clipboard()->setText(QStringLiteral("127.0.0.1\n"));
+        address->paste();
+        QCOMPARE(address->text(), QStringLiteral("127.0.0.1"));
+
+        auto *site = w.find<QLineEdit>(Text8);
+        site->setText(QStringLiteral("ab"));
+        site->setCursorPosition(1);
+        QApplication::clipboard()->setText(QStringLiteral("X\r\nY"));
+        site->paste();
+        QCOMPARE(site->text(), QStringLiteral("aXb"));
+        QCOMPARE(site->cursorPosition(), 2);
+
+        w.form.setText(Text9, u"line one\nline two");
+        QCOMPARE(w.form.text(Text9), platform::Text(u"line one"));
+    }
+
+    // Within one session the dialog opens where the last save went.
+    void saveDialogRemembersTheFolder()
+    {
+        Window w;
+        const platform::SaveFileRequest request{
+                .filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"", .flags = 0, .fileName = u"Pingdata"};
+        QTemporaryDir folder;
+        QString opened;
+        whenModalOpens([&](QWidget *modal) {
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            dialog->selectFile(folder.filePath(QStringLiteral("report.txt")));
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        QVERIFY(w.form.saveFileName(request));
+        whenModalOpens([&](QWidget *modal) {
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            opened = dialog->directory().absolutePath();
+            QMetaObject::invokeMethod(dialog, "reject");
+        });
+        QVERIFY(!w.form.saveFileName(request));
+        QCOMPARE(opened, QDir(folder.path()).absolutePath());
+    }
+
+    // Qt's own dialogs and boxes speak the user's language. Last: the
+    // translation stays installed for the rest of the process.
+    void speaksTheUsersLanguage()
+    {
+        QVERIFY(platform::qt::installQtTranslations(QLocale(QLocale::German, QLocale::Germany)));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Abbrechen"));
     }
 
     // Closing the only window quits the application: the wait in progress ends
