@@ -3,7 +3,7 @@
 // Every reading is checked against a reader of its own (a pattern for the
 // notation, strtod for the value), and every value read is written back and
 // read again.
-#include "Conversions.h"
+#include "platform/Conversions.h"
 
 #include <QLocale>
 #include <QRegularExpression>
@@ -22,6 +22,9 @@
 using platform::RunTimeError;
 
 namespace {
+
+std::u16string own(const QString &text) { return text.toStdU16String(); }
+QString qt(const std::u16string &text) { return QString::fromStdU16String(text); }
 
 #define CHECK(condition, text)                                                                         \
     do {                                                                                               \
@@ -69,8 +72,14 @@ struct Expected {
 // What the text should read as: the notation, with at least one digit, and
 // the value strtod gives for the same digits (in the C locale: the program
 // never sets another).
-Expected expectedReading(const QString &text, const Notation &notation)
+Expected expectedReading(const QString &typed, const Notation &notation)
 {
+    // Full-width forms (a Japanese input method's) read as their ASCII forms.
+    QString text = typed;
+    for (QChar &c : text) {
+        if (c.unicode() >= 0xFF01 && c.unicode() <= 0xFF5E)
+            c = QChar(c.unicode() - 0xFEE0);
+    }
     const auto match = notation.pattern.match(text);
     if (!match.hasMatch() || (match.capturedLength(2) == 0 && match.capturedLength(3) == 0))
         return {};
@@ -86,7 +95,7 @@ Expected expectedReading(const QString &text, const Notation &notation)
 std::optional<double> readDouble(const QString &text, const QLocale &locale)
 {
     try {
-        return platform::toDouble(text, locale);
+        return platform::toDouble(own(text), own(locale.decimalPoint()));
     } catch (const RunTimeError &) {
         return std::nullopt;
     }
@@ -95,7 +104,7 @@ std::optional<double> readDouble(const QString &text, const QLocale &locale)
 std::optional<qint16> readInt16(const QString &text, const QLocale &locale)
 {
     try {
-        return platform::toInt16(text, locale);
+        return platform::toInt16(own(text), own(locale.decimalPoint()));
     } catch (const RunTimeError &) {
         return std::nullopt;
     }
@@ -108,7 +117,7 @@ bool closeTo(double a, double b, double relative) { return std::fabs(a - b) <= s
 // it gives the value to 15 digits, and writing that again gives the same text.
 void checkGeneralText(double value, const QLocale &locale)
 {
-    const QString text = platform::generalText(value, locale);
+    const QString text = qt(platform::generalText(value, own(locale.decimalPoint())));
     const QString mark = locale.decimalPoint();
     if (!std::isfinite(value))
         return;
@@ -135,14 +144,14 @@ void checkGeneralText(double value, const QLocale &locale)
     const auto again = readDouble(text, locale);
     CHECK(again.has_value(), text);
     CHECK(closeTo(*again, value, 1e-14), text);
-    CHECK(platform::generalText(*again, locale) == text, text);
+    CHECK(qt(platform::generalText(*again, own(locale.decimalPoint()))) == text, text);
 }
 
 // "#.#": a number comes out with at most one decimal, within half a tenth of
 // its value and with its sign; anything else comes out as it went in.
 void checkHashDotHash(const QString &text, const QLocale &locale, std::optional<double> value)
 {
-    const QString out = platform::formatHashDotHash(text, locale);
+    const QString out = qt(platform::formatHashDotHash(own(text), own(locale.decimalPoint())));
     if (!value) {
         CHECK(out == text, text);
         return;
@@ -186,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     CHECK(integer.has_value() == inRange, text);
     if (integer) {
         CHECK(*integer == rounded, text);
-        CHECK(readInt16(platform::intText(*integer), locale) == integer, text);
+        CHECK(readInt16(qt(platform::intText(*integer)), locale) == integer, text);
     }
 
     if (number)
