@@ -1,6 +1,7 @@
 // Echo probes over real sockets. Everything sent goes to loopback addresses
 // inside network namespaces that the tests make and delete; those cases need
 // root and skip themselves without it.
+#include "AddressText.h"
 #include "EchoPacket.h"
 #include "LinuxEcho.h"
 #include "Module1.h"
@@ -133,6 +134,12 @@ private slots:
         QTest::newRow("five parts") << "127.0.0.1.1";
         QTest::newRow("letters after the number") << "127.0.0.1x";
         QTest::newRow("NUL inside") << QStringLiteral("127.0.0\u0000.1");
+        // Padded with zeros: inet_addr would read each of these as octal, as
+        // 127.0.0.1 or 127.0.0.8, so even unrefused they stay on loopback.
+        QTest::newRow("first part padded") << "0177.0.0.1";
+        QTest::newRow("last part padded") << "127.0.0.01";
+        QTest::newRow("last part padded, 010") << "127.0.0.010";
+        QTest::newRow("double zero") << "127.00.0.1";
     }
     void refusesUnusableAddress()
     {
@@ -142,6 +149,41 @@ private slots:
         QCOMPARE(reply.Address, 1u);
         QCOMPARE(reply.Status, 2);
         QCOMPARE(reply.RoundTripTime, 3);
+    }
+
+    void spotsMisleadingAddress_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("misleading");
+        const auto row = [](const char *what, const QString &address, bool misleading) {
+            QTest::newRow(what) << address << misleading;
+        };
+        // Read by inet_addr as octal, so as another host than the eye sees.
+        row("leading zero, first part", "010.0.0.1", true);
+        row("leading zero, last part", "127.0.0.01", true);
+        row("leading zeros, three digits", "192.168.001.001", true);
+        row("double zero", "10.00.0.1", true);
+        row("padded part after a hexadecimal one", "0x7f.01.0.1", true);
+        row("padded single number", "017700000001", true);
+        row("padded last of fewer parts", "127.01", true);
+        row("NUL inside", QStringLiteral("127.0.0\u0000.1"), true);
+        // Plain, or in a notation that shows what it means.
+        row("dotted decimal", "192.168.100.10", false);
+        row("single zeros", "0.0.0.0", false);
+        row("zeros at the end of a part", "10.100.0.200", false);
+        row("hexadecimal parts", "0x7f.0X0.0x00.0x1", false);
+        row("fewer parts", "127.1", false);
+        row("single 32-bit number", "2130706433", false);
+        row("single zero", "0", false);
+        row("empty", "", false);
+        row("host name", "localhost", false);
+    }
+    // A pure check on the text: nothing is sent.
+    void spotsMisleadingAddress()
+    {
+        QFETCH(QString, address);
+        QFETCH(bool, misleading);
+        QCOMPARE(isMisleadingAddress(address.toStdString()), misleading);
     }
 
     void repliesOnLoopback_data()
