@@ -110,12 +110,12 @@ std::uint32_t freshNumbers()
 }
 
 // Lets into a raw socket's queue only packets about the request with `id`
-// and `sequence`: its echo reply, and errors that quote it. Under a flood of
+// and `sequence`: its echo reply, and the errors that quote it in its place. Under a flood of
 // other people's replies, or a burst of errors about their requests, the
 // queue would otherwise be full when the answer comes, and the answer lost.
 // The ICMP filter has already kept out every type but the reply and the
 // errors. A packet too short for a field read here is dropped.
-void keepOnlyAnswersTo(int fd, std::uint16_t id, std::uint16_t sequence)
+void keepOnlyRepliesTo(int fd, std::uint16_t id, std::uint16_t sequence)
 {
     const std::uint32_t numbers = std::uint32_t(id) << 16 | sequence;
     sock_filter program[] = {
@@ -154,6 +154,12 @@ ClockReading readClocks()
         if (after - before <= kClockReadSpread || attempt == 4)
             return ClockReading{before + (after - before) / 2, wall};
     }
+}
+
+// The kernel's transmit stamp comes later, from the error queue.
+SendStamp stampNow()
+{
+    return SendStamp{readClocks(), std::nullopt};
 }
 
 struct Message {
@@ -236,7 +242,7 @@ EchoOutcome judgeAnswer(const Request &request, std::optional<nanoseconds> arriv
 // which is kept in `request`, and on a datagram socket an ICMP error about the
 // request (the kernel quotes the request's ICMP header and gives its
 // destination) or a local error of its send.
-std::optional<EchoOutcome> readErrorQueue(Request &request, std::vector<std::uint8_t> &buffer)
+std::optional<EchoOutcome> takeQueuedError(Request &request, std::vector<std::uint8_t> &buffer)
 {
     while (const auto message = receive(request.fd, buffer, MSG_ERRQUEUE)) {
         if (!message->error)
@@ -288,7 +294,7 @@ EchoOutcome awaitAnswer(Request &request, std::vector<std::uint8_t> &buffer)
 {
     const nanoseconds deadline = request.sent.clocks.steady + kEchoTimeout;
     for (;;) {
-        if (auto outcome = readErrorQueue(request, buffer))
+        if (auto outcome = takeQueuedError(request, buffer))
             return *outcome;
         while (const auto message = receive(request.fd, buffer, 0)) {
             if (auto outcome = answerIn(request, *message, buffer))
@@ -365,7 +371,7 @@ EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, std::option
             return EchoOutcome{IpStatus::GeneralFailure, nanoseconds::zero(), 0, path};
         id = ntohs(local.sin_port);
     } else {
-        keepOnlyAnswersTo(fd, id, sequence);
+        keepOnlyRepliesTo(fd, id, sequence);
     }
     const std::vector<std::uint8_t> packet = buildEchoRequest(id, sequence, payload);
     sockaddr_in destination{};
@@ -375,7 +381,7 @@ EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, std::option
     // message, which quotes at most 576 bytes of the request.
     std::vector<std::uint8_t> buffer(payload.size() + 60 + Icmp::HeaderSize + 576);
 
-    const SendStamp sent{readClocks(), std::nullopt};
+    const SendStamp sent = stampNow();
     if (::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&destination),
                  sizeof destination)
         < 0)
