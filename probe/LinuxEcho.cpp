@@ -5,6 +5,7 @@
 #include <linux/errqueue.h>
 #include <linux/filter.h>
 #include <linux/icmp.h>
+#include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/random.h>
@@ -24,6 +25,23 @@ namespace Module1 {
 namespace {
 
 using std::chrono::nanoseconds;
+using namespace std::chrono_literals;
+
+// Two readings of the clocks further apart than this are taken again.
+constexpr nanoseconds kClockReadSpread = 2us;
+// A change of the difference between the clocks beyond what the two readings
+// of it may be off by is a step of the wall clock.
+constexpr nanoseconds kClockStepTolerance = 2 * kClockReadSpread;
+
+// The kernel's stamps of the request as it leaves (software, wall clock),
+// queued on the socket's error queue without a copy of the packet.
+constexpr unsigned kTransmitStamps =
+    SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_TSONLY;
+
+// Room in a raw socket's queue for some dozens of answers of the largest
+// size. Only packets about the request pass its filter, so this need not grow
+// with the traffic around; set here, it doesn't hang on the system's default.
+constexpr int kAnswerQueueBytes = 64 * 1024;
 
 class Socket {
 public:
@@ -91,35 +109,63 @@ std::uint32_t freshNumbers()
     return static_cast<std::uint32_t>(clockNow(CLOCK_MONOTONIC).count());
 }
 
-// Lets into a raw socket's queue no echo replies but those with `id`: under
-// a flood of other people's replies the queue would otherwise be full when
-// the answer comes, and the answer lost. Errors pass; the ICMP filter has
-// already kept out every other type.
-void keepOnlyRepliesTo(int fd, std::uint16_t id)
+// Lets into a raw socket's queue only packets about the request with `id`
+// and `sequence`: its echo reply, and the errors that quote it in its place. Under a flood of
+// other people's replies, or a burst of errors about their requests, the
+// queue would otherwise be full when the answer comes, and the answer lost.
+// The ICMP filter has already kept out every type but the reply and the
+// errors. A packet too short for a field read here is dropped.
+void keepOnlyRepliesTo(int fd, std::uint16_t id, std::uint16_t sequence)
 {
+    const std::uint32_t numbers = std::uint32_t(id) << 16 | sequence;
     sock_filter program[] = {
-        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                     // X: the IP header's length
-        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),                      // A: the ICMP type
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Icmp::EchoReply, 0, 2), // not a reply: keep
-        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 4),                      // A: the identifier
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, id, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, 0xffffffff), // keep all of it
-        BPF_STMT(BPF_RET | BPF_K, 0),          // drop
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                     // 0  X: the IP header's length
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),                      // 1  A: the ICMP type
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Icmp::EchoReply, 0, 2), // 2  an error: to 5
+        BPF_STMT(BPF_LD | BPF_W | BPF_IND, 4),                      // 3  A: the reply's identifier and sequence
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, numbers, 7, 8),         // 4  to 12 or 13
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, Icmp::HeaderSize),       // 5  A: the quoted IP header's first byte
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0x0f),                  // 6  A: its length in words
+        BPF_STMT(BPF_ALU | BPF_LSH | BPF_K, 2),                     // 7  A: in bytes
+        BPF_STMT(BPF_ALU | BPF_ADD | BPF_X, 0),                     // 8  A: plus the outer header's
+        BPF_STMT(BPF_MISC | BPF_TAX, 0),                            // 9  X: A
+        BPF_STMT(BPF_LD | BPF_W | BPF_IND, Icmp::HeaderSize + 4),   // 10 A: the quoted identifier and sequence
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, numbers, 0, 1),         // 11
+        BPF_STMT(BPF_RET | BPF_K, 0xffffffff),                      // 12 keep all of it
+        BPF_STMT(BPF_RET | BPF_K, 0),                               // 13 drop
     };
     const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
-    ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
+    if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0)
+        return;
+    // What came in before the filter was in place can't be an answer yet.
+    while (::recv(fd, nullptr, 0, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+    }
 }
 
+// The two clocks read one right after the other. Should the process be
+// interrupted between the readings, they are taken again, so that the
+// difference between the clocks is known to within kClockReadSpread.
+ClockReading readClocks()
+{
+    for (int attempt = 1;; ++attempt) {
+        const nanoseconds before = clockNow(CLOCK_MONOTONIC);
+        const nanoseconds wall = clockNow(CLOCK_REALTIME);
+        const nanoseconds after = clockNow(CLOCK_MONOTONIC);
+        if (after - before <= kClockReadSpread || attempt == 4)
+            return ClockReading{before + (after - before) / 2, wall};
+    }
+}
+
+// The kernel's transmit stamp comes later, from the error queue.
 SendStamp stampNow()
 {
-    const nanoseconds steady = clockNow(CLOCK_MONOTONIC);
-    return SendStamp{steady, clockNow(CLOCK_REALTIME)};
+    return SendStamp{readClocks(), std::nullopt};
 }
 
 struct Message {
     std::size_t size = 0;
     std::uint32_t peer = 0; // sender, or for a queued error the request's destination
-    std::optional<nanoseconds> stamp;
+    std::optional<nanoseconds> stamp; // the kernel's, wall clock
     std::optional<sock_extended_err> error;
     std::uint32_t offender = 0;
 };
@@ -151,6 +197,12 @@ std::optional<Message> receive(int fd, std::vector<std::uint8_t> &buffer, int fl
             timespec stamp;
             std::memcpy(&stamp, CMSG_DATA(item), sizeof stamp);
             message.stamp = toDuration(stamp);
+        } else if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_TIMESTAMPING
+                   && item->cmsg_len >= CMSG_LEN(sizeof(scm_timestamping)) && !message.stamp) {
+            scm_timestamping stamps;
+            std::memcpy(&stamps, CMSG_DATA(item), sizeof stamps);
+            if (stamps.ts[0].tv_sec != 0 || stamps.ts[0].tv_nsec != 0)
+                message.stamp = toDuration(stamps.ts[0]);
         } else if (item->cmsg_level == SOL_IP && item->cmsg_type == IP_RECVERR
                    && item->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err) + sizeof(sockaddr_in))) {
             sock_extended_err error;
@@ -174,13 +226,33 @@ struct Request {
     SendStamp sent;
 };
 
-// Looks through the queued errors of a datagram socket for an ICMP error
-// about the request (the kernel quotes the request's ICMP header and gives
-// its destination), or a local error of its send.
-std::optional<EchoOutcome> takeQueuedError(const Request &request, std::vector<std::uint8_t> &buffer)
+// The outcome for an answer with `status` that arrived at `arrived` (the
+// kernel's stamp), judged by that arrival and not by when it is read: one
+// that came more than kEchoTimeout after the send is no answer in time.
+EchoOutcome judgeAnswer(const Request &request, std::optional<nanoseconds> arrived, ProbeStatus status,
+                        std::uint32_t from)
+{
+    const nanoseconds roundTrip = roundTripTime(request.sent, ReceiveStamp{arrived, readClocks()});
+    if (roundTrip > kEchoTimeout)
+        return EchoOutcome{IpStatus::TimedOut, nanoseconds::zero(), 0, request.path};
+    return EchoOutcome{status, status == 0 ? roundTrip : nanoseconds::zero(), from, request.path};
+}
+
+// Reads the socket's error queue: the kernel's stamp of the request leaving,
+// which is kept in `request`, and on a datagram socket an ICMP error about the
+// request (the kernel quotes the request's ICMP header and gives its
+// destination) or a local error of its send.
+std::optional<EchoOutcome> takeQueuedError(Request &request, std::vector<std::uint8_t> &buffer)
 {
     while (const auto message = receive(request.fd, buffer, MSG_ERRQUEUE)) {
-        if (!message->error || message->peer != request.target)
+        if (!message->error)
+            continue;
+        if (message->error->ee_origin == SO_EE_ORIGIN_TIMESTAMPING) {
+            if (message->error->ee_info == SCM_TSTAMP_SND && message->stamp)
+                request.sent.transmitted = message->stamp;
+            continue;
+        }
+        if (message->peer != request.target)
             continue;
         const Bytes quoted(buffer.data(), message->size);
         std::optional<ProbeStatus> status;
@@ -189,13 +261,8 @@ std::optional<EchoOutcome> takeQueuedError(const Request &request, std::vector<s
         else if (message->error->ee_origin == SO_EE_ORIGIN_LOCAL)
             status = statusForSendError(static_cast<int>(message->error->ee_errno));
         if (status)
-            return EchoOutcome{*status, nanoseconds::zero(), message->offender, request.path};
+            return judgeAnswer(request, message->stamp, *status, message->offender);
     }
-    // A pending socket error without a queued message would keep the socket
-    // readable for errors; reading it clears it.
-    int pending = 0;
-    socklen_t length = sizeof pending;
-    ::getsockopt(request.fd, SOL_SOCKET, SO_ERROR, &pending, &length);
     return std::nullopt;
 }
 
@@ -214,21 +281,21 @@ std::optional<EchoOutcome> answerIn(const Request &request, const Message &messa
     } else {
         return std::nullopt;
     }
-    const nanoseconds roundTrip = verdict.status == 0
-        ? roundTripTime(request.sent, message.stamp, clockNow(CLOCK_MONOTONIC))
-        : nanoseconds::zero();
-    return EchoOutcome{verdict.status, roundTrip, verdict.from, request.path};
+    return judgeAnswer(request, message.stamp, verdict.status, verdict.from);
 }
 
 // Waits for the answer until one deadline after the send, however many
 // packets that are not the answer come in meanwhile. What has arrived is read
-// before each wait: on loopback the answer is there by the time the send
-// returns, and where the kernel has not stamped it on arrival, the stamp is
-// taken as it is read.
-EchoOutcome awaitAnswer(const Request &request, std::vector<std::uint8_t> &buffer)
+// before each wait, the error queue first: on loopback the answer is there by
+// the time the send returns, and the kernel queues its stamp of the request
+// leaving before any answer can come. Should an answer be read before that
+// stamp, its round trip counts from the clocks read before the send.
+EchoOutcome awaitAnswer(Request &request, std::vector<std::uint8_t> &buffer)
 {
-    const nanoseconds deadline = request.sent.steady + EchoTimeout;
+    const nanoseconds deadline = request.sent.clocks.steady + kEchoTimeout;
     for (;;) {
+        if (auto outcome = takeQueuedError(request, buffer))
+            return *outcome;
         while (const auto message = receive(request.fd, buffer, 0)) {
             if (auto outcome = answerIn(request, *message, buffer))
                 return *outcome;
@@ -241,41 +308,50 @@ EchoOutcome awaitAnswer(const Request &request, std::vector<std::uint8_t> &buffe
         if (::ppoll(&waiting, 1, &timeout, nullptr) < 0 && errno != EINTR)
             return EchoOutcome{IpStatus::GeneralFailure, nanoseconds::zero(), 0, request.path};
         if (waiting.revents & POLLERR) {
-            if (auto outcome = takeQueuedError(request, buffer))
-                return *outcome;
+            // A pending socket error would keep the socket readable for
+            // errors even with the error queue read; reading it clears it.
+            int pending = 0;
+            socklen_t length = sizeof pending;
+            ::getsockopt(request.fd, SOL_SOCKET, SO_ERROR, &pending, &length);
         }
     }
 }
 
 } // namespace
 
-nanoseconds roundTripTime(const SendStamp &sent, std::optional<nanoseconds> receivedAt, nanoseconds steadyNow)
+nanoseconds roundTripTime(const SendStamp &sent, const ReceiveStamp &received)
 {
-    const nanoseconds elapsed = steadyNow - sent.steady;
-    if (receivedAt) {
-        const nanoseconds wall = *receivedAt - sent.wall;
-        if (wall >= nanoseconds::zero() && wall <= elapsed)
-            return wall;
+    const nanoseconds elapsed = received.clocks.steady - sent.clocks.steady;
+    const nanoseconds offsetChange =
+        (received.clocks.wall - received.clocks.steady) - (sent.clocks.wall - sent.clocks.steady);
+    const bool wallClockStepped = offsetChange > kClockStepTolerance || offsetChange < -kClockStepTolerance;
+    if (received.arrived && !wallClockStepped) {
+        const nanoseconds stamped = *received.arrived - sent.transmitted.value_or(sent.clocks.wall);
+        if (stamped >= nanoseconds::zero())
+            return std::min(stamped, elapsed);
     }
     return elapsed;
 }
 
-EchoOutcome echoOnce(std::uint32_t target, std::string_view payload)
+EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, std::optional<nanoseconds> *kernelEntry)
 {
     auto [socket, path] = openEchoSocket();
     if (!socket.isOpen())
         return EchoOutcome{};
     const int fd = socket.fd();
 
-    // Without these options the probe still works: without stamps the
-    // monotonic clock measures the round trip, without the filter the raw
+    // Without these options the probe still works: without receive stamps
+    // the monotonic clock measures the round trip, without transmit stamps it
+    // counts from the clocks read before the send, without the filter the raw
     // socket merely wakes for more packets, and without the error queue an
     // unreachable destination shows as a time-out.
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &kTransmitStamps, sizeof kTransmitStamps);
     if (path == EchoPath::Datagram) {
         ::setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on);
     } else {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kAnswerQueueBytes, sizeof kAnswerQueueBytes);
         const icmp_filter filter{~(1u << Icmp::EchoReply | 1u << Icmp::DestinationUnreachable
                                    | 1u << Icmp::TimeExceeded | 1u << Icmp::ParameterProblem)};
         ::setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
@@ -295,7 +371,7 @@ EchoOutcome echoOnce(std::uint32_t target, std::string_view payload)
             return EchoOutcome{IpStatus::GeneralFailure, nanoseconds::zero(), 0, path};
         id = ntohs(local.sin_port);
     } else {
-        keepOnlyRepliesTo(fd, id);
+        keepOnlyRepliesTo(fd, id, sequence);
     }
     const std::vector<std::uint8_t> packet = buildEchoRequest(id, sequence, payload);
     sockaddr_in destination{};
@@ -310,7 +386,11 @@ EchoOutcome echoOnce(std::uint32_t target, std::string_view payload)
                  sizeof destination)
         < 0)
         return EchoOutcome{statusForSendError(errno), nanoseconds::zero(), 0, path};
-    return awaitAnswer(Request{fd, path, target, id, sequence, sent}, buffer);
+    Request request{fd, path, target, id, sequence, sent};
+    const EchoOutcome outcome = awaitAnswer(request, buffer);
+    if (kernelEntry && request.sent.transmitted)
+        *kernelEntry = *request.sent.transmitted - request.sent.clocks.wall;
+    return outcome;
 }
 
 } // namespace Module1

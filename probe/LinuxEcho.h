@@ -23,29 +23,47 @@ struct EchoOutcome {
     EchoPath path = EchoPath::None;
 };
 
-// The prober's own cut-off, counted from the send.
-constexpr std::chrono::milliseconds EchoTimeout{500};
+// The prober's own cut-off, counted from the send. An answer that arrived
+// later counts as none, however soon after it the prober reads it.
+constexpr std::chrono::milliseconds kEchoTimeout{500};
 
-// The moment of a send on both clocks: the wall clock, on which the kernel
-// stamps received packets, and the monotonic clock for the deadline. The
-// monotonic reading comes first, so that the wall-clock round trip can never
-// come out longer than the monotonic time since the send.
-struct SendStamp {
+// Both clocks read at one moment: the wall clock, on which the kernel stamps
+// packets, and the monotonic clock, which no one sets. Apart from a step of
+// the wall clock, the two run at the same rate, so the difference between
+// them stays the same.
+struct ClockReading {
     std::chrono::nanoseconds steady;
     std::chrono::nanoseconds wall;
 };
 
-// The round trip from the send to the kernel's receive stamp (wall clock), so
-// that delays in waking this process don't count. Where the wall clock was
-// set in between, the figure is negative or longer than the monotonic time
-// since the send; then, and for a packet without a stamp, the monotonic time
-// from the send to `steadyNow` is taken.
-std::chrono::nanoseconds roundTripTime(const SendStamp &sent, std::optional<std::chrono::nanoseconds> receivedAt,
-                                       std::chrono::nanoseconds steadyNow);
+// The send: the clocks just before it, and the kernel's own stamp of the
+// moment the request went out (wall clock) where the socket gives one.
+struct SendStamp {
+    ClockReading clocks;
+    std::optional<std::chrono::nanoseconds> transmitted;
+};
+
+// An answer: the kernel's stamp of its arrival (wall clock) where the socket
+// gives one, and the clocks when it was read.
+struct ReceiveStamp {
+    std::optional<std::chrono::nanoseconds> arrived;
+    ClockReading clocks;
+};
+
+// The round trip from the kernel's transmit stamp (else the clocks before the
+// send) to the kernel's arrival stamp, so that neither entering the kernel
+// nor waking this process counts. Where the wall clock was set in between, by
+// however little, or a stamp is missing or makes no sense, it is the
+// monotonic time from the send to the reading instead.
+std::chrono::nanoseconds roundTripTime(const SendStamp &sent, const ReceiveStamp &received);
 
 // Sends one echo request carrying `payload` to `target` (network byte order)
 // through a socket opened and closed in here, and waits for its answer until
-// EchoTimeout after the send. Status -1 and path None when no socket opened.
-EchoOutcome echoOnce(std::uint32_t target, std::string_view payload);
+// kEchoTimeout after the send. Status -1 and path None when no socket opened.
+// Where the kernel stamped the request as it went out, `kernelEntry` (when
+// given) gets the time from the clocks read before the send to that stamp,
+// which the round trip leaves out.
+EchoOutcome echoOnce(std::uint32_t target, std::string_view payload,
+                     std::optional<std::chrono::nanoseconds> *kernelEntry = nullptr);
 
 } // namespace Module1

@@ -1,5 +1,6 @@
 #include "Module1.h"
 
+#include "AddressText.h"
 #include "LinuxEcho.h"
 
 #include <arpa/inet.h>
@@ -11,8 +12,8 @@ namespace Module1 {
 ProbeStatus SendEcho(const std::string &address, const std::string &payload, EchoReply &reply)
 {
     // The numeric notations of inet_addr only; a host name is never looked up.
-    // A NUL inside the text would cut it short and name another host.
-    if (address.find('\0') != std::string::npos)
+    // Text that inet_addr would read as another host than it shows is refused.
+    if (isMisleadingAddress(address))
         return -1;
     const in_addr_t target = ::inet_addr(address.c_str());
     if (target == INADDR_NONE)

@@ -1,5 +1,7 @@
 #include "Module1.h"
 
+#include "AddressText.h"
+
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
@@ -13,8 +15,8 @@ namespace Module1 {
 
 namespace {
 
-constexpr DWORD ReplyBufferSize = 278;
-constexpr DWORD EchoTimeoutMs = 500;
+constexpr DWORD kReplyBufferSize = 278;
+constexpr DWORD kEchoTimeoutMs = 500;
 
 class IcmpHandle {
 public:
@@ -39,8 +41,8 @@ private:
 ProbeStatus SendEcho(const std::string &address, const std::string &payload, EchoReply &reply)
 {
     // The numeric notations of inet_addr only; a host name is never looked up.
-    // A NUL inside the text would cut it short and name another host.
-    if (address.find('\0') != std::string::npos)
+    // Text that inet_addr would read as another host than it shows is refused.
+    if (isMisleadingAddress(address))
         return -1;
     const unsigned long target = ::inet_addr(address.c_str());
     if (target == INADDR_NONE)
@@ -55,7 +57,7 @@ ProbeStatus SendEcho(const std::string &address, const std::string &payload, Ech
     // hold the record and the echo of the largest payload the run sends; a
     // larger payload gets the room the service asks for.
     std::vector<unsigned char> buffer(
-        std::max<std::size_t>(ReplyBufferSize, sizeof(ICMP_ECHO_REPLY) + payload.size() + 8));
+        std::max<std::size_t>(kReplyBufferSize, sizeof(ICMP_ECHO_REPLY) + payload.size() + 8));
     ICMP_ECHO_REPLY record{};
     record.Address = reply.Address;
     record.Status = static_cast<ULONG>(reply.Status);
@@ -64,7 +66,7 @@ ProbeStatus SendEcho(const std::string &address, const std::string &payload, Ech
 
     const DWORD replies = ::IcmpSendEcho(handle.get(), target, const_cast<char *>(payload.data()),
                                          static_cast<WORD>(payload.size()), nullptr, buffer.data(),
-                                         static_cast<DWORD>(buffer.size()), EchoTimeoutMs);
+                                         static_cast<DWORD>(buffer.size()), kEchoTimeoutMs);
 
     std::memcpy(&record, buffer.data(), sizeof record);
     // Without a reply the service may leave Status as it was; a 0 left over

@@ -3,9 +3,10 @@
 // Runs the echo path the way a ping run does, on the platform's real echo
 // service, and checks each result: StartSockets, SendEcho to 127.0.0.1 with
 // an empty, the default and the largest payload, SendEcho to addresses that
-// must be refused without sending anything, StopSockets, and a StopSockets
-// with no StartSockets before it, which warns where there is a socket library
-// to close. Prints one line per check and exits 1 when any failed.
+// must be refused without sending anything (among them parts padded with
+// zeros), StopSockets, and a StopSockets with no StartSockets before it,
+// which warns where there is a socket library to close. Prints one line per
+// check and exits 1 when any failed.
 //
 // With --refused the system is expected to allow no echo at all (no ICMP
 // socket for this user): then SendEcho to 127.0.0.1 must give -1 and leave the
@@ -25,12 +26,12 @@
 namespace {
 
 #ifdef _WIN32
-constexpr bool UnmatchedStopWarns = true; // WSACleanup fails without WSAStartup
+constexpr bool kUnmatchedStopWarns = true; // WSACleanup fails without WSAStartup
 #else
-constexpr bool UnmatchedStopWarns = false; // no socket library to close
+constexpr bool kUnmatchedStopWarns = false; // no socket library to close
 #endif
 
-constexpr std::int32_t EchoTimeoutMs = 500;
+constexpr std::int32_t kEchoTimeoutMs = 500;
 
 // What the system does with an echo request to 127.0.0.1.
 enum class Loopback { Answers, Refused, Unanswered };
@@ -76,7 +77,7 @@ void probeLoopback(const std::string &payload, Loopback loopback)
         + std::to_string(status) + " after " + std::to_string(took.count()) + " ms; " + describe(reply);
     switch (loopback) {
     case Loopback::Answers:
-        report(status == 0 && reply.Status == 0 && reply.RoundTripTime >= 0 && reply.RoundTripTime <= EchoTimeoutMs,
+        report(status == 0 && reply.Status == 0 && reply.RoundTripTime >= 0 && reply.RoundTripTime <= kEchoTimeoutMs,
                call + " (expected 0 and a time within the time-out)");
         break;
     case Loopback::Refused:
@@ -84,8 +85,8 @@ void probeLoopback(const std::string &payload, Loopback loopback)
         break;
     case Loopback::Unanswered:
         // The wait is the time-out, give or take the service's own overhead.
-        report(status > 0 && reply.Status == status && took.count() >= EchoTimeoutMs - 50
-                   && took.count() < 4 * EchoTimeoutMs,
+        report(status > 0 && reply.Status == status && took.count() >= kEchoTimeoutMs - 50
+                   && took.count() < 4 * kEchoTimeoutMs,
                call + " (expected a positive status after about 500 ms)");
         break;
     }
@@ -129,13 +130,17 @@ int main(int argc, char **argv)
     probeUnusable("255.255.255.255", "the all-ones value");
     probeUnusable("localhost", "a host name, never looked up");
     probeUnusable("127.0.0.1.1", "five parts");
+    // inet_addr reads a part padded with zeros as octal; these would be
+    // 127.0.0.1 and 127.0.0.8, so even unrefused they stay on loopback.
+    probeUnusable("0177.0.0.1", "first part padded with a zero");
+    probeUnusable("127.0.0.010", "last part padded with a zero");
 
     Module1::StopSockets(warn);
     report(warnings.empty(), "StopSockets() after StartSockets(): " + std::to_string(warnings.size()) + " warnings");
 
     warnings.clear();
     Module1::StopSockets(warn);
-    const bool warnedRight = UnmatchedStopWarns
+    const bool warnedRight = kUnmatchedStopWarns
         ? warnings.size() == 1 && warnings.front() == "Windows Sockets error occurred in Cleanup."
         : warnings.empty();
     report(warnedRight, "StopSockets() with nothing open: "

@@ -1,7 +1,8 @@
 // A host of a test's own on raw sockets, for a namespace whose kernel ignores
 // echo requests (net.ipv4.icmp_echo_ignore_all=1). Every echo request that
 // comes in goes to the test's `answer`, which sends whole IPv4 datagrams, from
-// any source address it likes, at once or a while after the request arrived.
+// any source address it likes, at once or a while after the request arrived,
+// and may have other things done at a set time after it.
 #pragma once
 
 #include "TestPackets.h"
@@ -41,7 +42,7 @@ inline Packet genuineReply(const Request &r)
 
 class TestResponder {
 public:
-    // Called on the responder's thread, the only one to call sendAfter().
+    // Called on the responder's thread, the only one to call sendAfter() and callAfter().
     using Answer = std::function<void(TestResponder &, const Request &)>;
 
     explicit TestResponder(Answer answer)
@@ -86,7 +87,12 @@ public:
     // still unsent when the responder stops, it is dropped.
     void sendAfter(const Request &request, std::chrono::nanoseconds delay, Packet datagram)
     {
-        due_.emplace(request.arrival + delay, std::move(datagram));
+        callAfter(request, delay, [this, datagram = std::move(datagram)] { send(datagram); });
+    }
+    // The same for any other action, run on the responder's thread.
+    void callAfter(const Request &request, std::chrono::nanoseconds delay, std::function<void()> action)
+    {
+        due_.emplace(request.arrival + delay, std::move(action));
     }
 
 private:
@@ -117,8 +123,9 @@ private:
                 answer_(*this, *request);
             }
             while (!due_.empty() && due_.begin()->first <= wallNow()) {
-                send(due_.begin()->second);
+                const auto action = std::move(due_.begin()->second);
                 due_.erase(due_.begin());
+                action();
             }
         }
     }
@@ -157,7 +164,7 @@ private:
     int listener_;
     int sender_;
     int stop_;
-    std::multimap<std::chrono::nanoseconds, Packet> due_;
+    std::multimap<std::chrono::nanoseconds, std::function<void()>> due_;
     std::thread thread_;
 };
 

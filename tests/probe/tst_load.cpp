@@ -30,6 +30,7 @@ namespace {
 
 constexpr auto AnswerDelay = 15ms;
 constexpr int Probes = 50;
+constexpr int BurstSize = 1000;
 const std::string ProbePayload(32, '*');
 const std::uint32_t Loopback = inet_addr("127.0.0.1");
 const std::uint32_t OtherHost = inet_addr("127.0.0.2");
@@ -81,7 +82,7 @@ QStringList wrongAnswers(const std::vector<Probe> &probes, EchoPath path)
     for (std::size_t i = 0; i < probes.size(); ++i) {
         const Probe &p = probes[i];
         if (p.status != 0 || p.from != Loopback || p.path != path || p.roundTripNs < AnswerDelay / 1ns
-            || p.roundTripNs >= EchoTimeout / 1ns)
+            || p.roundTripNs >= kEchoTimeout / 1ns)
             wrong << QString("probe %1: status %2, from %3, %4 us")
                          .arg(i + 1)
                          .arg(p.status)
@@ -335,7 +336,7 @@ private slots:
         const auto roundTrip = std::chrono::duration_cast<std::chrono::microseconds>(outcome.roundTrip);
         if (ownAnswer) {
             QCOMPARE(outcome.from, Loopback);
-            QVERIFY2(roundTrip >= AnswerDelay && roundTrip < EchoTimeout,
+            QVERIFY2(roundTrip >= AnswerDelay && roundTrip < kEchoTimeout,
                      qPrintable(QString("%1 us: not the host's answer").arg(roundTrip.count())));
         } else if (status == 0) {
             QVERIFY2(roundTrip < AnswerDelay,
@@ -345,25 +346,38 @@ private slots:
         }
     }
 
-    void keepsItsAnswerBehindABurst_data() { holdsUnderFlood_data(); }
-    // A prober that has no time to read while a burst of other people's
-    // replies comes in still finds its answer behind them.
+    void keepsItsAnswerBehindABurst_data()
+    {
+        QTest::addColumn<EchoPath>("path");
+        QTest::addColumn<Forge>("stranger");
+        for (const auto &[path, name] : EchoPaths) {
+            QTest::addRow("%s, replies to another prober", name) << path << Forge([](const Request &r) {
+                return fromLoopback(r, echo(Icmp::EchoReply, r.id ^ 0x8000, r.sequence, std::string(1000, '#')));
+            });
+            QTest::addRow("%s, errors about other requests", name) << path << Forge([](Request r) {
+                r.packet[r.headerLength + 4] ^= 0x80;
+                return errorAbout(r);
+            });
+        }
+    }
+    // A prober that has no time to read while a burst of packets about other
+    // people's requests comes in still finds its answer behind them.
     void keepsItsAnswerBehindABurst()
     {
         QFETCH(EchoPath, path);
+        QFETCH(Forge, stranger);
         TestNamespace space(path, "net.ipv4.icmp_echo_ignore_all=1");
         if (!space.entered())
             QSKIP(NoNamespaces);
         ChildProber child(1);
         QVERIFY(child.isRunning());
-        // The prober is stopped while a thousand replies with a foreign
-        // identifier, more than its socket holds, and then its answer come in.
-        TestResponder host([pid = child.pid()](TestResponder &self, const Request &r) {
+        // The prober is stopped while a thousand of them, more than its
+        // socket would hold, and then its answer come in.
+        TestResponder host([pid = child.pid(), stranger](TestResponder &self, const Request &r) {
             if (::kill(pid, SIGSTOP) != 0 || ::waitpid(pid, nullptr, WUNTRACED) != pid)
                 return;
-            const Packet burst =
-                fromLoopback(r, echo(Icmp::EchoReply, r.id ^ 0x8000, r.sequence, std::string(1000, '#')));
-            for (int n = 0; n < 1000; ++n)
+            const Packet burst = stranger(r);
+            for (int n = 0; n < BurstSize; ++n)
                 self.send(burst);
             self.send(genuineReply(r));
             ::kill(pid, SIGCONT);
@@ -376,6 +390,54 @@ private slots:
         QCOMPARE(outcomes[0].path, path);
         QCOMPARE(outcomes[0].status, 0);
         QCOMPARE(outcomes[0].from, Loopback);
+    }
+
+    void judgesLateAnswersByArrival_data()
+    {
+        QTest::addColumn<EchoPath>("path");
+        QTest::addColumn<bool>("error");        // a host-unreachable error in place of the reply
+        QTest::addColumn<int>("answerMs");      // after the request came in
+        QTest::addColumn<int>("status");
+        for (const auto &[path, name] : EchoPaths) {
+            QTest::addRow("%s, reply in time", name) << path << false << 300 << 0;
+            QTest::addRow("%s, reply too late", name) << path << false << 600 << int(IpStatus::TimedOut);
+            QTest::addRow("%s, error in time", name) << path << true << 300 << int(IpStatus::HostUnreachable);
+            QTest::addRow("%s, error too late", name) << path << true << 600 << int(IpStatus::TimedOut);
+        }
+    }
+    // The prober is stopped from the moment its request comes in until 700 ms
+    // later, so it reads whatever answered only after its deadline: what came
+    // within 500 ms of the send counts, with its own round trip, and what came
+    // later does not, however late it is read.
+    void judgesLateAnswersByArrival()
+    {
+        QFETCH(EchoPath, path);
+        QFETCH(bool, error);
+        QFETCH(int, answerMs);
+        QFETCH(int, status);
+        TestNamespace space(path, "net.ipv4.icmp_echo_ignore_all=1");
+        if (!space.entered())
+            QSKIP(NoNamespaces);
+        ChildProber child(1);
+        QVERIFY(child.isRunning());
+        TestResponder host([pid = child.pid(), error, answerMs](TestResponder &self, const Request &r) {
+            if (::kill(pid, SIGSTOP) != 0 || ::waitpid(pid, nullptr, WUNTRACED) != pid)
+                return;
+            self.sendAfter(r, answerMs * 1ms, error ? errorAbout(r) : genuineReply(r));
+            self.callAfter(r, 700ms, [pid] { ::kill(pid, SIGCONT); });
+        });
+        QVERIFY(host.isRunning());
+
+        child.go();
+        const std::vector<Probe> outcomes = child.outcomes(5s);
+        QCOMPARE(int(outcomes.size()), 1);
+        QCOMPARE(outcomes[0].path, path);
+        const auto roundTripMs = outcomes[0].roundTripNs / 1'000'000;
+        QVERIFY2(outcomes[0].status == status,
+                 qPrintable(QString("status %1 after %2 ms").arg(outcomes[0].status).arg(roundTripMs)));
+        if (status == 0)
+            QVERIFY2(roundTripMs >= answerMs && roundTripMs < answerMs + 10,
+                     qPrintable(QString("round trip %1 ms").arg(roundTripMs)));
     }
 };
 

@@ -1,6 +1,7 @@
 // Echo probes over real sockets. Everything sent goes to loopback addresses
 // inside network namespaces that the tests make and delete; those cases need
 // root and skip themselves without it.
+#include "AddressText.h"
 #include "EchoPacket.h"
 #include "LinuxEcho.h"
 #include "Module1.h"
@@ -14,6 +15,7 @@
 #include <linux/capability.h>
 #include <sys/syscall.h>
 
+#include <limits>
 #include <optional>
 #include <thread>
 
@@ -29,6 +31,7 @@ namespace {
 enum class Answer { Nothing, LateReply, NetUnreachable, TtlExpired, StrayReplies };
 constexpr auto ReplyDelay = 20ms;
 const std::uint32_t OtherHost = inet_addr("127.0.0.2");
+constexpr qint64 kNoStamp = std::numeric_limits<qint64>::min();
 
 void respond(Answer how, TestResponder &host, const Request &r)
 {
@@ -66,26 +69,59 @@ class TestSendEcho : public QObject {
 private slots:
     void measuresRoundTrip_data()
     {
-        QTest::addColumn<qint64>("receivedUs"); // wall clock; -1 for a packet without a stamp
-        QTest::addColumn<qint64>("readUs");     // monotonic clock, when the packet was read
+        // Times in microseconds from the send on the wall clock (stamps) or on
+        // the monotonic clock (the reading), kNoStamp for a stamp not given.
+        QTest::addColumn<qint64>("transmittedUs"); // the kernel's stamp of the request leaving
+        QTest::addColumn<qint64>("arrivedUs");     // the kernel's stamp of the answer's arrival
+        QTest::addColumn<qint64>("readUs");        // when the answer was read
+        QTest::addColumn<qint64>("stepUs");        // the wall clock set by this much in between
         QTest::addColumn<qint64>("roundTripUs");
-        // Sent at 1000 s wall-clock time and 50 s monotonic time.
-        QTest::newRow("stamped on arrival") << 1000'000'020'500ll << 50'000'020'900ll << 20'500ll;
-        QTest::newRow("stamped at the moment of the send") << 1000'000'000'000ll << 50'000'000'300ll << 0ll;
-        QTest::newRow("no stamp") << -1ll << 50'000'020'900ll << 20'900ll;
-        QTest::newRow("clock set back") << 999'999'000'000ll << 50'000'020'900ll << 20'900ll;
-        QTest::newRow("clock set forward") << 1000'003'600'000ll << 50'000'020'900ll << 20'900ll;
+        QTest::addColumn<bool>("late"); // more than the time-out after the send
+        const auto row = [](const char *what, qint64 transmitted, qint64 arrived, qint64 read, qint64 step,
+                            qint64 roundTrip, bool late = false) {
+            QTest::newRow(what) << transmitted << arrived << read << step << roundTrip << late;
+        };
+        row("stamped on arrival", kNoStamp, 20'500, 20'900, 0, 20'500);
+        row("from the kernel's transmit stamp", 30, 20'500, 20'900, 0, 20'470);
+        row("stamped at the moment of the send", kNoStamp, 0, 300, 0, 0);
+        row("no stamp", kNoStamp, kNoStamp, 20'900, 0, 20'900);
+        row("stamped before the send", kNoStamp, -1'000, 20'900, 0, 20'900);
+        row("clocks read 3 us apart, no step", kNoStamp, 20'500, 20'900, 3, 20'500);
+        // Read long after the deadline, as by a process that was not scheduled.
+        row("arrived in time, read late", kNoStamp, 300'000, 700'000, 0, 300'000);
+        row("arrived at the deadline, read late", 30, 500'030, 700'000, 0, 500'000);
+        row("arrived too late", kNoStamp, 600'000, 700'000, 0, 600'000, true);
+        row("arrived too late, seen soon", 30, 500'040, 500'100, 0, 500'010, true);
+        row("no stamp, read late", kNoStamp, kNoStamp, 700'000, 0, 700'000, true);
+        // A step of the wall clock of any size between the send and the
+        // reading: the monotonic clock measures.
+        row("clock set back 60 ms", kNoStamp, 40'000, 100'400, -60'000, 100'400);
+        row("clock set back 1 ms", kNoStamp, 99'000, 100'400, -1'000, 100'400);
+        row("clock set back 20 us", 30, 100'010, 100'400, -20, 100'400);
+        row("clock set back after the arrival", kNoStamp, 100'000, 100'400, -60'000, 100'400);
+        row("clock set back before the transmit stamp", -59'970, 40'000, 100'400, -60'000, 100'400);
+        row("clock set back an hour", kNoStamp, 100'000 - 3'600'000'000ll, 100'400, -3'600'000'000ll, 100'400);
+        row("clock set forward 60 ms", kNoStamp, 160'000, 100'400, 60'000, 100'400);
+        row("clock set back, arrived too late", kNoStamp, 450'000, 700'000, -250'000, 700'000, true);
     }
     void measuresRoundTrip()
     {
-        QFETCH(qint64, receivedUs);
+        QFETCH(qint64, transmittedUs);
+        QFETCH(qint64, arrivedUs);
         QFETCH(qint64, readUs);
+        QFETCH(qint64, stepUs);
         QFETCH(qint64, roundTripUs);
-        std::optional<std::chrono::nanoseconds> received;
-        if (receivedUs >= 0)
-            received = std::chrono::microseconds(receivedUs);
-        const auto measured = roundTripTime({50'000'000'000us, 1000'000'000'000us}, received, readUs * 1us);
+        QFETCH(bool, late);
+        // Sent at 1000 s wall-clock time and 50 s monotonic time.
+        const auto steady = 50s, wall = 1000s;
+        const auto stamp = [wall](qint64 us) {
+            return us == kNoStamp ? std::nullopt : std::optional<std::chrono::nanoseconds>(wall + us * 1us);
+        };
+        const SendStamp sent{{steady, wall}, stamp(transmittedUs)};
+        const ReceiveStamp received{stamp(arrivedUs), {steady + readUs * 1us, wall + (readUs + stepUs) * 1us}};
+        const auto measured = roundTripTime(sent, received);
         QCOMPARE(qint64(measured.count()), roundTripUs * 1000);
+        QCOMPARE(measured > kEchoTimeout, late);
     }
 
     void refusesUnusableAddress_data()
@@ -98,6 +134,12 @@ private slots:
         QTest::newRow("five parts") << "127.0.0.1.1";
         QTest::newRow("letters after the number") << "127.0.0.1x";
         QTest::newRow("NUL inside") << QStringLiteral("127.0.0\u0000.1");
+        // Padded with zeros: inet_addr would read each of these as octal, as
+        // 127.0.0.1 or 127.0.0.8, so even unrefused they stay on loopback.
+        QTest::newRow("first part padded") << "0177.0.0.1";
+        QTest::newRow("last part padded") << "127.0.0.01";
+        QTest::newRow("last part padded, 010") << "127.0.0.010";
+        QTest::newRow("double zero") << "127.00.0.1";
     }
     void refusesUnusableAddress()
     {
@@ -107,6 +149,41 @@ private slots:
         QCOMPARE(reply.Address, 1u);
         QCOMPARE(reply.Status, 2);
         QCOMPARE(reply.RoundTripTime, 3);
+    }
+
+    void spotsMisleadingAddress_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("misleading");
+        const auto row = [](const char *what, const QString &address, bool misleading) {
+            QTest::newRow(what) << address << misleading;
+        };
+        // Read by inet_addr as octal, so as another host than the eye sees.
+        row("leading zero, first part", "010.0.0.1", true);
+        row("leading zero, last part", "127.0.0.01", true);
+        row("leading zeros, three digits", "192.168.001.001", true);
+        row("double zero", "10.00.0.1", true);
+        row("padded part after a hexadecimal one", "0x7f.01.0.1", true);
+        row("padded single number", "017700000001", true);
+        row("padded last of fewer parts", "127.01", true);
+        row("NUL inside", QStringLiteral("127.0.0\u0000.1"), true);
+        // Plain, or in a notation that shows what it means.
+        row("dotted decimal", "192.168.100.10", false);
+        row("single zeros", "0.0.0.0", false);
+        row("zeros at the end of a part", "10.100.0.200", false);
+        row("hexadecimal parts", "0x7f.0X0.0x00.0x1", false);
+        row("fewer parts", "127.1", false);
+        row("single 32-bit number", "2130706433", false);
+        row("single zero", "0", false);
+        row("empty", "", false);
+        row("host name", "localhost", false);
+    }
+    // A pure check on the text: nothing is sent.
+    void spotsMisleadingAddress()
+    {
+        QFETCH(QString, address);
+        QFETCH(bool, misleading);
+        QCOMPARE(isMisleadingAddress(address.toStdString()), misleading);
     }
 
     void repliesOnLoopback_data()
