@@ -271,7 +271,7 @@ private slots:
         QCOMPARE(reply.Status, status);
         QVERIFY2(elapsed >= fastestMs && elapsed <= slowestMs, qPrintable(QString("call took %1 ms").arg(elapsed)));
         if (status == 0)
-            QVERIFY2(reply.RoundTripTime >= 20 && reply.RoundTripTime <= 22,
+            QVERIFY2(reply.RoundTripTime >= 20 && reply.RoundTripTime <= 35, // the responder waits 20 ms; room for a loaded machine
                      qPrintable(QString("round trip %1 ms").arg(reply.RoundTripTime)));
         if (answer == Answer::NetUnreachable || answer == Answer::TtlExpired)
             QCOMPARE(reply.Address, OtherHost);
