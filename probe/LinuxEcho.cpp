@@ -1,5 +1,6 @@
 #include "LinuxEcho.h"
 
+#include "EchoHelper.h"
 #include "EchoPacket.h"
 
 #include <linux/errqueue.h>
@@ -260,11 +261,10 @@ nanoseconds roundTripTime(const SendStamp &sent, std::optional<nanoseconds> rece
     return elapsed;
 }
 
-EchoOutcome echoOnce(std::uint32_t target, std::string_view payload)
+namespace {
+
+EchoOutcome echoThrough(Socket socket, EchoPath path, std::uint32_t target, std::string_view payload)
 {
-    auto [socket, path] = openEchoSocket();
-    if (!socket.isOpen())
-        return EchoOutcome{};
     const int fd = socket.fd();
 
     // Without these options the probe still works: without stamps the
@@ -311,6 +311,23 @@ EchoOutcome echoOnce(std::uint32_t target, std::string_view payload)
         < 0)
         return EchoOutcome{statusForSendError(errno), nanoseconds::zero(), 0, path};
     return awaitAnswer(Request{fd, path, target, id, sequence, sent}, buffer);
+}
+
+} // namespace
+
+// Where the system refuses this process both sockets, the installed echo
+// helper, which holds the one capability a raw socket needs, sends instead.
+EchoOutcome echoOnce(std::uint32_t target, std::string_view payload)
+{
+    auto [socket, path] = openEchoSocket();
+    if (!socket.isOpen())
+        return echoThroughHelper(target, payload);
+    return echoThrough(std::move(socket), path, target, payload);
+}
+
+EchoOutcome echoOnRawSocket(int fd, std::uint32_t target, std::string_view payload)
+{
+    return echoThrough(Socket(fd), EchoPath::Raw, target, payload);
 }
 
 } // namespace Module1
