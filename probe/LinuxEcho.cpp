@@ -1,5 +1,6 @@
 #include "LinuxEcho.h"
 
+#include "EchoHelper.h"
 #include "EchoPacket.h"
 
 #include <linux/errqueue.h>
@@ -333,11 +334,11 @@ nanoseconds roundTripTime(const SendStamp &sent, const ReceiveStamp &received)
     return elapsed;
 }
 
-EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, std::optional<nanoseconds> *kernelEntry)
+namespace {
+
+EchoOutcome echoThrough(Socket socket, EchoPath path, std::uint32_t target, std::string_view payload,
+                        std::optional<nanoseconds> *kernelEntry)
 {
-    auto [socket, path] = openEchoSocket();
-    if (!socket.isOpen())
-        return EchoOutcome{};
     const int fd = socket.fd();
 
     // Without these options the probe still works: without receive stamps
@@ -391,6 +392,23 @@ EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, std::option
     if (kernelEntry && request.sent.transmitted)
         *kernelEntry = *request.sent.transmitted - request.sent.clocks.wall;
     return outcome;
+}
+
+} // namespace
+
+// Where the system refuses this process both sockets, the installed echo
+// helper, which holds the one capability a raw socket needs, sends instead.
+EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, std::optional<nanoseconds> *kernelEntry)
+{
+    auto [socket, path] = openEchoSocket();
+    if (!socket.isOpen())
+        return echoThroughHelper(target, payload);
+    return echoThrough(std::move(socket), path, target, payload, kernelEntry);
+}
+
+EchoOutcome echoOnRawSocket(int fd, std::uint32_t target, std::string_view payload)
+{
+    return echoThrough(Socket(fd), EchoPath::Raw, target, payload, nullptr);
 }
 
 } // namespace Module1

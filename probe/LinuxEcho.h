@@ -12,9 +12,10 @@
 
 namespace Module1 {
 
-// Which socket carried the request: the unprivileged ICMP datagram socket, or
-// the raw ICMP socket where the system refuses the former.
-enum class EchoPath { None, Datagram, Raw };
+// Which socket carried the request: the unprivileged ICMP datagram socket,
+// the raw ICMP socket where the system refuses the former, or the installed
+// echo helper's raw socket where this process may open neither.
+enum class EchoPath { None, Datagram, Raw, Helper };
 
 struct EchoOutcome {
     ProbeStatus status = -1;               // as SendEcho returns it
@@ -58,8 +59,9 @@ struct ReceiveStamp {
 std::chrono::nanoseconds roundTripTime(const SendStamp &sent, const ReceiveStamp &received);
 
 // Sends one echo request carrying `payload` to `target` (network byte order)
-// through a socket opened and closed in here, and waits for its answer until
-// kEchoTimeout after the send. Status -1 and path None when no socket opened.
+// through a socket opened and closed in here, or through the echo helper where
+// neither socket opens, and waits for its answer until kEchoTimeout after the
+// send. Status -1 and path None when no socket opened, the helper's neither.
 // Where the kernel stamped the request as it went out, `kernelEntry` (when
 // given) gets the time from the clocks read before the send to that stamp,
 // which the round trip leaves out.

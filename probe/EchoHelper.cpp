@@ -1,0 +1,274 @@
+#include "EchoHelper.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace Module1 {
+
+namespace {
+
+using std::chrono::nanoseconds;
+
+// Nothing legitimate takes the helper this long: its own wait ends 500 ms
+// after the send. A helper still running then is killed.
+constexpr std::chrono::milliseconds kHelperDeadline{3000};
+
+// A round trip beyond this is no measure the helper can have made.
+constexpr nanoseconds kLongestRoundTrip = std::chrono::seconds(60);
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    Descriptor(Descriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor() { reset(); }
+
+    int fd() const { return fd_; }
+    void reset()
+    {
+        if (fd_ >= 0)
+            ::close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_;
+};
+
+template <typename Number>
+std::optional<Number> parseDecimal(std::string_view text)
+{
+    Number value{};
+    if (text.empty() || text.front() == '+' || text.front() == '-')
+        return std::nullopt;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+std::string dottedDecimal(std::uint32_t address)
+{
+    unsigned char bytes[4];
+    std::memcpy(bytes, &address, sizeof bytes);
+    return std::to_string(bytes[0]) + '.' + std::to_string(bytes[1]) + '.' + std::to_string(bytes[2]) + '.'
+        + std::to_string(bytes[3]);
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::string toHex(std::string_view bytes)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * bytes.size());
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0xf];
+    }
+    return hex;
+}
+
+// The value after `key=` at the front of `text`, up to `end`; the rest is
+// left in `text`.
+std::optional<std::string_view> field(std::string_view &text, std::string_view key, char end)
+{
+    if (!text.starts_with(key) || text.size() <= key.size() || text[key.size()] != '=')
+        return std::nullopt;
+    text.remove_prefix(key.size() + 1);
+    const std::size_t stop = text.find(end);
+    if (stop == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view value = text.substr(0, stop);
+    text.remove_prefix(stop + 1);
+    return value;
+}
+
+// Reads the helper's output until it closes it, the report grows too long to
+// be one, or the deadline passes; false for the latter two.
+bool readReport(int fd, std::string &report, nanoseconds deadline)
+{
+    char chunk[kHelperMaxReport + 1];
+    for (;;) {
+        timespec now;
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const nanoseconds left = deadline - (std::chrono::seconds(now.tv_sec) + nanoseconds(now.tv_nsec));
+        if (left <= nanoseconds::zero())
+            return false;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timespec timeout{static_cast<time_t>(seconds.count()), static_cast<long>((left - seconds).count())};
+        pollfd waiting{fd, POLLIN, 0};
+        if (::ppoll(&waiting, 1, &timeout, nullptr) < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (waiting.revents == 0)
+            continue;
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got == 0)
+            return true;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        report.append(chunk, static_cast<std::size_t>(got));
+        if (report.size() > kHelperMaxReport)
+            return false;
+    }
+}
+
+} // namespace
+
+std::optional<std::uint32_t> parseDottedDecimal(std::string_view text)
+{
+    unsigned char bytes[4];
+    for (int part = 0; part < 4; ++part) {
+        const std::size_t dot = part < 3 ? text.find('.') : text.size();
+        if (dot == std::string_view::npos)
+            return std::nullopt;
+        const std::string_view digits = text.substr(0, dot);
+        if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits.front() == '0'))
+            return std::nullopt;
+        const auto value = parseDecimal<unsigned>(digits);
+        if (!value || *value > 255)
+            return std::nullopt;
+        bytes[part] = static_cast<unsigned char>(*value);
+        text.remove_prefix(part < 3 ? dot + 1 : dot);
+    }
+    std::uint32_t address;
+    std::memcpy(&address, bytes, sizeof address);
+    return address;
+}
+
+std::variant<HelperRequest, std::string> parseHelperArguments(std::span<const char *const> arguments)
+{
+    if (arguments.size() != 2)
+        return std::string("usage: sondar-echo ADDRESS PAYLOAD_HEX (exactly two arguments)");
+    const auto target = parseDottedDecimal(arguments[0]);
+    if (!target)
+        return std::string("the address must be a numeric IPv4 address in dotted decimal, such as 127.0.0.1");
+    if (*target == 0xffffffff)
+        return std::string("the broadcast address 255.255.255.255 is refused");
+    const std::string_view hex = arguments[1];
+    if (hex.size() > 2 * kHelperMaxPayload)
+        return "the payload is longer than " + std::to_string(kHelperMaxPayload) + " bytes";
+    HelperRequest request{*target, {}};
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int high = hexDigit(hex[i]);
+        const int low = i + 1 < hex.size() ? hexDigit(hex[i + 1]) : -1;
+        if (high < 0 || low < 0)
+            return std::string("the payload must be hexadecimal, two digits a byte");
+        request.payload += static_cast<char>(high << 4 | low);
+    }
+    return request;
+}
+
+std::string formatHelperReport(const EchoOutcome &outcome)
+{
+    return "status=" + std::to_string(outcome.status) + " rtt_ns=" + std::to_string(outcome.roundTrip.count())
+        + " from=" + dottedDecimal(outcome.from) + "\n";
+}
+
+std::optional<EchoOutcome> parseHelperReport(std::string_view text)
+{
+    if (text.size() > kHelperMaxReport)
+        return std::nullopt;
+    const auto status = field(text, "status", ' ');
+    const auto roundTrip = field(text, "rtt_ns", ' ');
+    const auto from = field(text, "from", '\n');
+    if (!status || !roundTrip || !from || !text.empty())
+        return std::nullopt;
+    const auto statusValue = parseDecimal<ProbeStatus>(*status);
+    const auto roundTripNs = parseDecimal<std::int64_t>(*roundTrip);
+    const auto address = parseDottedDecimal(*from);
+    if (!statusValue || !roundTripNs || !address || *roundTripNs > kLongestRoundTrip.count())
+        return std::nullopt;
+    return EchoOutcome{*statusValue, nanoseconds(*roundTripNs), *address, EchoPath::Helper};
+}
+
+EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::string_view payload)
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return EchoOutcome{};
+    Descriptor readEnd(ends[0]);
+    Descriptor writeEnd(ends[1]);
+
+    // Its input is /dev/null and its output the pipe; its error output is
+    // ours, so that its reason for refusing reaches whoever reads ours. It
+    // starts with every signal at its default and none blocked.
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (::posix_spawn_file_actions_init(&actions) != 0)
+        return EchoOutcome{};
+    if (::posix_spawnattr_init(&attributes) != 0) {
+        ::posix_spawn_file_actions_destroy(&actions);
+        return EchoOutcome{};
+    }
+    sigset_t none;
+    sigset_t all;
+    ::sigemptyset(&none);
+    ::sigfillset(&all);
+    const bool prepared = ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
+        && ::posix_spawn_file_actions_adddup2(&actions, writeEnd.fd(), STDOUT_FILENO) == 0
+        && ::posix_spawnattr_setsigmask(&attributes, &none) == 0
+        && ::posix_spawnattr_setsigdefault(&attributes, &all) == 0
+        && ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+
+    const std::string address = dottedDecimal(target);
+    const std::string hex = toHex(payload);
+    char *const argv[] = {const_cast<char *>("sondar-echo"), const_cast<char *>(address.c_str()),
+                          const_cast<char *>(hex.c_str()), nullptr};
+    char *const environment[] = {nullptr};
+    pid_t child = -1;
+    const bool spawned = prepared && ::posix_spawn(&child, helper, &actions, &attributes, argv, environment) == 0;
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+    writeEnd.reset();
+    if (!spawned)
+        return EchoOutcome{};
+
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    std::string report;
+    const bool read = readReport(readEnd.fd(), report,
+                                 std::chrono::seconds(now.tv_sec) + nanoseconds(now.tv_nsec) + kHelperDeadline);
+    if (!read)
+        ::kill(child, SIGKILL);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!read || !WIFEXITED(status) || WEXITSTATUS(status) != HelperExit::Reported)
+        return EchoOutcome{};
+    return parseHelperReport(report).value_or(EchoOutcome{});
+}
+
+EchoOutcome echoThroughHelper(std::uint32_t target, std::string_view payload)
+{
+    return echoThroughHelperAt(SONDAR_ECHO_HELPER, target, payload);
+}
+
+} // namespace Module1

@@ -1,0 +1,133 @@
+// sondar-echo ADDRESS PAYLOAD_HEX
+//
+// The privileged echo helper. Installed with cap_net_raw, or setuid root where
+// the file system keeps no capabilities, it runs for any user with any
+// environment and any inherited descriptors, so it trusts none of them:
+//   1. it makes sure descriptors 0-2 are open (onto /dev/null), so that the
+//      socket cannot become one of them, and closes every other one;
+//   2. it opens its raw ICMP socket;
+//   3. it gives up all it holds at once: a setuid start goes back to the
+//      caller's user and group for good, then every capability is cleared,
+//      and both are checked;
+//   4. only then does it read its arguments, refusing anything but one
+//      dotted-decimal address and a payload of at most 128 bytes;
+//   5. it sends one echo request, waits at most 500 ms and writes one report
+//      line (EchoHelper.h) to its output.
+// It reads no environment variable, no file and no configuration; in secure
+// execution the dynamic loader ignores LD_PRELOAD and LD_LIBRARY_PATH.
+// Exit codes: HelperExit in EchoHelper.h.
+#include "EchoHelper.h"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <string>
+#include <variant>
+
+namespace {
+
+int refuse(int code, const std::string &why)
+{
+    std::fprintf(stderr, "sondar-echo: %s\n", why.c_str());
+    return code;
+}
+
+bool standardDescriptorsOpen()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0)
+            continue;
+        if (errno != EBADF)
+            return false;
+        // The lowest free number is this one: 0 to 2 are filled in order.
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened != fd)
+            return false;
+    }
+    return true;
+}
+
+bool noCapabilities()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct held[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, held) != 0)
+        return false;
+    for (const auto &word : held) {
+        if (word.effective != 0 || word.permitted != 0 || word.inheritable != 0)
+            return false;
+    }
+    return true;
+}
+
+// Back to the caller's own user and group where the helper started setuid
+// or setgid, then no capability in any set; ambient capabilities go with the
+// permitted ones. Nothing it might run later could gain any back.
+bool dropPrivileges()
+{
+    const uid_t user = ::getuid();
+    const gid_t group = ::getgid();
+    if (::setresgid(group, group, group) != 0 || ::setresuid(user, user, user) != 0)
+        return false;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capset, &header, none) != 0 || ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return false;
+    uid_t real, effective, saved;
+    gid_t realGroup, effectiveGroup, savedGroup;
+    return ::getresuid(&real, &effective, &saved) == 0 && real == user && effective == user && saved == user
+        && ::getresgid(&realGroup, &effectiveGroup, &savedGroup) == 0 && realGroup == group
+        && effectiveGroup == group && savedGroup == group && noCapabilities();
+}
+
+bool writeAll(int fd, const std::string &text)
+{
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (!standardDescriptorsOpen() || ::close_range(STDERR_FILENO + 1, ~0U, 0) != 0)
+        return refuse(Module1::HelperExit::Unsafe, "cannot put the inherited descriptors in order");
+
+    const int raw = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    const int socketError = errno;
+    if (!dropPrivileges())
+        return refuse(Module1::HelperExit::Unsafe, "cannot give up its privileges");
+    if (raw < 0)
+        return refuse(Module1::HelperExit::NoSocket,
+                      std::string("no raw ICMP socket (") + std::strerror(socketError)
+                          + "): the helper needs cap_net_raw or setuid root, which the package sets");
+
+    const std::span<const char *const> arguments(const_cast<const char *const *>(argv) + (argc > 0 ? 1 : 0),
+                                                 argc > 0 ? static_cast<std::size_t>(argc - 1) : 0);
+    const auto parsed = Module1::parseHelperArguments(arguments);
+    if (const auto *why = std::get_if<std::string>(&parsed))
+        return refuse(Module1::HelperExit::Refused, *why);
+    const auto &request = std::get<Module1::HelperRequest>(parsed);
+
+    const Module1::EchoOutcome outcome = Module1::echoOnRawSocket(raw, request.target, request.payload);
+    if (!writeAll(STDOUT_FILENO, Module1::formatHelperReport(outcome)))
+        return refuse(Module1::HelperExit::Unsafe, "cannot write the report");
+    return Module1::HelperExit::Reported;
+}

@@ -1,0 +1,141 @@
+#!/bin/bash
+# The installed package for a user whom the system allows no ICMP socket:
+# uid and gid 65534, no groups, in a network namespace of the test's own whose
+# net.ipv4.ping_group_range is "1 0" (Debian 12's default). Only 127.0.0.1
+# inside that namespace is probed.
+#   - with the helper's cap_net_raw as the postinst set it, probe_selftest and
+#     a real run of /usr/bin/sondar, driven under Xvfb with xdotool, get their
+#     replies (through the helper: the user may open neither socket);
+#   - where setcap fails, the postinst's fallback, setuid root, probes as well;
+#   - with neither, probe_selftest --refused passes and the run ends with the
+#     run-error box, as without the helper.
+# The capability is put back at the end.
+# Usage: installed_helper.sh PROBE_SELFTEST (built with prefix /usr). Needs
+# root and the installed package.
+set -euo pipefail
+selftest=$1
+helper=/usr/libexec/sondar/sondar-echo
+fail() { echo "installed helper: FAIL: $*" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || fail "needs root"
+if [ ! -x /usr/bin/sondar ] || [ ! -x "$helper" ]; then fail "the sondar package is not installed"; fi
+
+ns=sondar-helper-$$
+work=$(mktemp -d)
+fake=$(mktemp -d)
+cleanup() {
+    if [ -n "${app:-}" ]; then kill "$app" 2>/dev/null || true; fi
+    if [ -n "${xvfb:-}" ]; then kill "$xvfb" 2>/dev/null || true; fi
+    wait 2>/dev/null || true
+    chmod u-s "$helper"
+    setcap cap_net_raw+ep "$helper" 2>/dev/null || true
+    ip netns delete "$ns" 2>/dev/null || true
+    rm -rf "$work" "$fake"
+}
+trap cleanup EXIT
+ip netns add "$ns"
+ip -n "$ns" link set lo up
+ip netns exec "$ns" sysctl -qw net.ipv4.ping_group_range="1 0"
+
+# A folder of the user's own for the copy of the self-test, Qt's runtime
+# folder and the report. No no-new-privs and the full bounding set, as an
+# ordinary login has: the helper's file capability must take effect.
+chown 65534:65534 "$work"
+install -m 755 "$selftest" "$work/probe_selftest"
+install -d -m 700 -o 65534 -g 65534 "$work/runtime"
+# Each program in the chain runs the next in its own place, so that the
+# process id of a program started in the background is the program's.
+as_nobody=(ip netns exec "$ns" setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all
+    env -i HOME="$work" XDG_RUNTIME_DIR="$work/runtime" LANG=C.UTF-8 PATH=/usr/bin:/bin)
+
+display=""
+for n in $(seq 161 190); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=:$n; break; }
+done
+[ -n "$display" ] || fail "no free X display"
+Xvfb "$display" -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+export DISPLAY=$display
+for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+
+# The id of the visible window named $1 within $2 seconds; a search can fail
+# while another window goes away, so it looks again.
+find_window() {
+    local deadline=$((SECONDS + $2)) id
+    while [ "$SECONDS" -le "$deadline" ]; do
+        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1) || true
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.1
+    done
+    return 1
+}
+
+# Starts the installed program as the user and runs five probes to
+# 127.0.0.1: the address in the focused field, Return to "Ping Start",
+# Return to press it.
+start_run() {
+    "${as_nobody[@]}" DISPLAY="$display" QT_QPA_PLATFORM=xcb /usr/bin/sondar >"$work/sondar.log" 2>&1 &
+    app=$!
+    win=$(find_window '^Sondar$' 10) || { cat "$work/sondar.log"; fail "the window did not appear"; }
+    xdotool windowfocus --sync "$win"
+    sleep 0.3
+    xdotool type --delay 20 "127.0.0.1"
+    xdotool key Return Return
+}
+stop_program() {
+    kill "$app" 2>/dev/null || true
+    wait "$app" 2>/dev/null || true
+    app=""
+}
+
+echo "--- with cap_net_raw on the helper: $(getcap "$helper")"
+"${as_nobody[@]}" "$work/probe_selftest" || fail "probe_selftest as uid 65534 through the helper"
+
+start_run
+# "SaveData" is enabled once the run is over; its dialog saves the report.
+dialog=""
+for _ in $(seq 30); do
+    xdotool mousemove --window "$win" 475 56 click 1
+    sleep 0.2
+    if find_window 'エラーメッセージ' 0 >/dev/null; then
+        cat "$work/sondar.log"
+        fail "the run ended with the run-error box"
+    fi
+    dialog=$(find_window '保存ファイル選択' 0) && break
+done
+[ -n "$dialog" ] || { cat "$work/sondar.log"; fail "the run did not end with SaveData enabled"; }
+sleep 0.5
+xdotool key ctrl+a
+xdotool type --delay 10 "$work/report.txt"
+xdotool key Return
+find_window '保存メッセージ' 10 >/dev/null || fail "no completion box after saving"
+xdotool key Return
+stop_program
+replies=$(grep -c '^Test No:[1-5]  Reply from 127\.0\.0\.1 : Bytes = 32 Time ' "$work/report.txt" || true)
+if [ "$replies" -ne 5 ] || ! grep -q 'Packets: Sent = 5, Received = 5, Lost = 0' "$work/report.txt"; then
+    cat "$work/report.txt"
+    fail "the report of the run does not list five replies"
+fi
+echo "PASS: the installed program's run as uid 65534 got 5 replies from 127.0.0.1 through the helper"
+
+# Where setcap fails, as on a file system that keeps no capabilities, the
+# postinst makes the helper setuid root instead; it gives root up for good
+# once its socket is open.
+setcap -r "$helper"
+printf '#!/bin/sh\nexit 1\n' >"$fake/setcap"
+chmod 755 "$fake/setcap"
+PATH="$fake:$PATH" sh /var/lib/dpkg/info/sondar.postinst configure
+[ "$(stat -c %a "$helper")" = 4755 ] || fail "the postinst did not fall back to setuid root: $(stat -c %a "$helper")"
+echo "--- setuid root, no capability: '$(getcap "$helper")'"
+"${as_nobody[@]}" "$work/probe_selftest" || fail "probe_selftest as uid 65534 through the setuid helper"
+chmod u-s "$helper"
+
+echo "--- without the capability: '$(getcap "$helper")'"
+"${as_nobody[@]}" "$work/probe_selftest" --refused || fail "probe_selftest --refused without the capability"
+start_run
+if ! find_window 'エラーメッセージ' 10 >/dev/null; then
+    cat "$work/sondar.log"
+    for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do echo "window $w: $(xdotool getwindowname "$w")"; done
+    fail "no run-error box without the capability"
+fi
+stop_program
+echo "PASS: without the helper's capability the run ends with the run-error box"
