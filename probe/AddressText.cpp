@@ -1,4 +1,4 @@
-#include "AddressText.h"
+#include "probe/AddressText.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "EchoHelper.h"
+#include "probe/EchoHelper.h"
 
 #include <fcntl.h>
 #include <poll.h>

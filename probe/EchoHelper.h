@@ -13,7 +13,7 @@
 //   status=STATUS rtt_ns=NANOSECONDS from=ADDRESS
 #pragma once
 
-#include "LinuxEcho.h"
+#include "probe/LinuxEcho.h"
 
 #include <cstddef>
 #include <cstdint>

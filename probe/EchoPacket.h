@@ -3,7 +3,7 @@
 // the matchers can be driven with any bytes at all.
 #pragma once
 
-#include "Module1.h"
+#include "probe/Module1.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "LinuxEcho.h"
+#include "probe/LinuxEcho.h"
 
-#include "EchoHelper.h"
-#include "EchoPacket.h"
+#include "probe/EchoHelper.h"
+#include "probe/EchoPacket.h"
 
 #include <linux/errqueue.h>
 #include <linux/filter.h>

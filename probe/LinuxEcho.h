@@ -3,7 +3,7 @@
 // whole milliseconds of EchoReply.
 #pragma once
 
-#include "Module1.h"
+#include "probe/Module1.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "Module1.h"
+#include "probe/Module1.h"
 
-#include "AddressText.h"
-#include "LinuxEcho.h"
+#include "probe/AddressText.h"
+#include "probe/LinuxEcho.h"
 
 #include <arpa/inet.h>
 

@@ -16,7 +16,7 @@
 // It reads no environment variable, no file and no configuration; in secure
 // execution the dynamic loader ignores LD_PRELOAD and LD_LIBRARY_PATH.
 // Exit codes: HelperExit in EchoHelper.h.
-#include "EchoHelper.h"
+#include "probe/EchoHelper.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>

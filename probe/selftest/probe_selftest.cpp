@@ -15,7 +15,7 @@
 // SendEcho must give a positive status after the 500 ms time-out.
 //
 // Only 127.0.0.1 is ever sent to.
-#include "Module1.h"
+#include "probe/Module1.h"
 
 #include <chrono>
 #include <cstdio>

@@ -24,7 +24,7 @@ work=$(mktemp -d)
 fake=$(mktemp -d)
 cleanup() {
     if [ -n "${app:-}" ]; then kill "$app" 2>/dev/null || true; fi
-    if [ -n "${xvfb:-}" ]; then kill "$xvfb" 2>/dev/null || true; fi
+    xvfb_stop
     wait 2>/dev/null || true
     chmod u-s "$helper"
     setcap cap_net_raw+ep "$helper" 2>/dev/null || true
@@ -47,27 +47,10 @@ install -d -m 700 -o 65534 -g 65534 "$work/runtime"
 as_nobody=(ip netns exec "$ns" setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all
     env -i HOME="$work" XDG_RUNTIME_DIR="$work/runtime" LANG=C.UTF-8 PATH=/usr/bin:/bin)
 
-display=""
-for n in $(seq 161 190); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=:$n; break; }
-done
-[ -n "$display" ] || fail "no free X display"
-Xvfb "$display" -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-
-# The id of the visible window named $1 within $2 seconds; a search can fail
-# while another window goes away, so it looks again.
-find_window() {
-    local deadline=$((SECONDS + $2)) id
-    while [ "$SECONDS" -le "$deadline" ]; do
-        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1) || true
-        [ -n "$id" ] && { echo "$id"; return 0; }
-        sleep 0.1
-    done
-    return 1
-}
+# shellcheck source=../../tools/xvfb.sh
+. "$(dirname "$0")/../../tools/xvfb.sh"
+xvfb_start || fail "no X display could be started"
+display=$DISPLAY
 
 # Starts the installed program as the user and runs five probes to
 # 127.0.0.1: the address in the focused field, Return to "Ping Start",

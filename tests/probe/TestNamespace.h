@@ -4,7 +4,7 @@
 // the datagram socket, an empty range for the raw one). Needs root and `ip`.
 #pragma once
 
-#include "LinuxEcho.h"
+#include "probe/LinuxEcho.h"
 
 #include <QMetaType>
 #include <QProcess>

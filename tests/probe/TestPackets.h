@@ -2,7 +2,7 @@
 // for raw sockets that send their own IP headers.
 #pragma once
 
-#include "EchoPacket.h"
+#include "probe/EchoPacket.h"
 
 #include <algorithm>
 #include <cstring>

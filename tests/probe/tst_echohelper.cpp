@@ -1,8 +1,8 @@
 // The echo helper: what it refuses and how, its report line as its caller
 // reads it, and the caller's way of running it. Runs the helper built here
 // (ECHO_HELPER); only 127.0.0.1 is probed.
-#include "EchoHelper.h"
-#include "EchoPacket.h"
+#include "probe/EchoHelper.h"
+#include "probe/EchoPacket.h"
 
 #include <QFile>
 #include <QProcess>

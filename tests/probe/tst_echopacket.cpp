@@ -1,4 +1,4 @@
-#include "EchoPacket.h"
+#include "probe/EchoPacket.h"
 #include "TestPackets.h"
 
 #include <QTest>

@@ -4,7 +4,7 @@
 // echo requests; the test's own host answers each probe only after
 // AnswerDelay, so a probe that returns sooner, or with a reply from anyone
 // but 127.0.0.1, took a packet that was not its answer. Needs root.
-#include "LinuxEcho.h"
+#include "probe/LinuxEcho.h"
 #include "TestNamespace.h"
 #include "TestResponder.h"
 

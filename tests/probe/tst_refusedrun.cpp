@@ -2,7 +2,7 @@
 // ICMP socket: the first probe ends the run with the run-error box. Run as
 // such a user by tst_unprivileged.sh; skips where an ICMP socket opens.
 #include "Form1.h"
-#include "Module1.h"
+#include "probe/Module1.h"
 
 #include <QLineEdit>
 #include <QListWidget>

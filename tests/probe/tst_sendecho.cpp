@@ -1,10 +1,10 @@
 // Echo probes over real sockets. Everything sent goes to loopback addresses
 // inside network namespaces that the tests make and delete; those cases need
 // root and skip themselves without it.
-#include "AddressText.h"
-#include "EchoPacket.h"
-#include "LinuxEcho.h"
-#include "Module1.h"
+#include "probe/AddressText.h"
+#include "probe/EchoPacket.h"
+#include "probe/LinuxEcho.h"
+#include "probe/Module1.h"
 #include "TestNamespace.h"
 #include "TestResponder.h"
 

@@ -34,6 +34,7 @@ deb=${debs[0]}
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 [[ "$depends" == *"fonts-ipafont-gothic | fonts-vlgothic | fonts-noto-cjk"* ]] || fail "no Japanese font dependency"
+[[ "$depends" == *qt6-translations-l10n* ]] || fail "no dependency on Qt's translations"
 [[ "$depends" == *libqt6widgets6* ]] || fail "no shared-library dependencies worked out from the binary"
 [[ "$depends" == *libcap2-bin* ]] || fail "no dependency on setcap's package"
 control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
@@ -108,26 +109,14 @@ fi
 
 # The installed program shows its window, with an icon, under a virtual X
 # server. There is no window manager to close it, so it is ended with SIGTERM.
-display=""
-for n in $(seq 130 160); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { display=:$n; break; }
-done
-[ -n "$display" ] || fail "no free X display"
 log=$(mktemp)
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null || true; rm -f "$log"; remove' EXIT
-for _ in $(seq 50); do DISPLAY=$display xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-DISPLAY=$display LANG=C.UTF-8 QT_QPA_PLATFORM=xcb /usr/bin/sondar >"$log" 2>&1 &
+. tools/xvfb.sh
+trap 'xvfb_stop; rm -f "$log"; remove' EXIT
+xvfb_start || fail "no X display could be started"
+display=$DISPLAY
+LANG=C.UTF-8 QT_QPA_PLATFORM=xcb /usr/bin/sondar >"$log" 2>&1 &
 app=$!
-# A search can fail when another window goes away while it looks: look again.
-win=""
-for _ in $(seq 150); do
-    win=$(DISPLAY=$display xdotool search --onlyvisible --name '^Sondar$' 2>/dev/null | head -1) || true
-    [ -n "$win" ] && break
-    sleep 0.1
-done
-[ -n "$win" ] || { cat "$log"; fail "the installed program showed no window"; }
+win=$(find_window '^Sondar$' 15) || { cat "$log"; fail "the installed program showed no window"; }
 icons=$(DISPLAY=$display xprop -id "$win" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | tr '\n' ' ')
 [ "$icons" = "Icon (16 x 16) Icon (32 x 32) " ] || fail "the window's icons are not 16 and 32 px: $icons"
 kill -TERM "$app"

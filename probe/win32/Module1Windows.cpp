@@ -1,6 +1,6 @@
-#include "Module1.h"
+#include "probe/Module1.h"
 
-#include "AddressText.h"
+#include "probe/AddressText.h"
 
 #include <winsock2.h>
 #include <windows.h>
