@@ -1,8 +1,13 @@
 #!/bin/bash
-# Takes the README's screenshot: the window under Xvfb at 96 dpi after a run of
-# five probes to loopback. Usage: tools/screenshot.sh BUILD_DIR OUTPUT.png
+# Takes the README's screenshots: the window under Xvfb at 96 dpi after a run
+# of five probes to loopback; with "dark", under GNOME's dark palette (Qt's GTK
+# platform theme with Adwaita:dark, Debian's qt6-gtk-platformtheme).
+# Usage: tools/screenshot.sh BUILD_DIR OUTPUT.png [dark]
 set -euo pipefail
 build=$1 out=$2
+if [ "${3:-}" = dark ]; then
+    export QT_QPA_PLATFORMTHEME=gtk3 GTK_THEME=Adwaita:dark
+fi
 . "$(dirname "$0")/xvfb.sh"
 trap 'kill ${app:-} 2>/dev/null || true; xvfb_stop' EXIT
 xvfb_start 800x600 || { echo "no X display could be started" >&2; exit 1; }
