@@ -1,0 +1,100 @@
+#include "RealNetwork.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace testsupport {
+namespace {
+
+bool loopbackUp()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = short(request.ifr_flags | IFF_UP);
+    up = up && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    ::close(fd);
+    return up;
+}
+
+} // namespace
+
+OwnNetwork::OwnNetwork(const char *pingGroupRange) : home_(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC))
+{
+    if (home_ < 0 || ::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0)
+        return;
+    entered_ = true;
+    if (!loopbackUp())
+        entered_ = false;
+    // /proc/sys/net shows the namespace of whoever opens it: this new one.
+    if (entered_ && pingGroupRange) {
+        std::ofstream range("/proc/sys/net/ipv4/ping_group_range");
+        entered_ = bool(range << pingGroupRange << std::flush);
+    }
+}
+
+OwnNetwork::~OwnNetwork()
+{
+    if (home_ >= 0) {
+        ::setns(home_, CLONE_NEWNET);
+        ::close(home_);
+    }
+}
+
+std::string inChild(const std::function<std::string()> &body)
+{
+    int pipeEnds[2];
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
+        return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeEnds[0]);
+        const std::string out = body();
+        for (std::size_t done = 0; done < out.size();) {
+            const ssize_t n = ::write(pipeEnds[1], out.data() + done, out.size() - done);
+            if (n <= 0)
+                ::_exit(2);
+            done += std::size_t(n);
+        }
+        ::_exit(0);
+    }
+    ::close(pipeEnds[1]);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; child > 0 && (n = ::read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
+        if (n > 0)
+            out.append(buffer, std::size_t(n));
+        else if (errno != EINTR)
+            break;
+    }
+    ::close(pipeEnds[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child)
+        return "no child";
+    if (out.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        return "the child ended with status " + std::to_string(status);
+    return out;
+}
+
+bool becomeNobody()
+{
+    constexpr uid_t kNobody = 65534;
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(kNobody, kNobody, kNobody) == 0
+            && ::setresuid(kNobody, kNobody, kNobody) == 0 && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+}
+
+} // namespace testsupport
