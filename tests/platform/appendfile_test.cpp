@@ -1,6 +1,6 @@
-// Appending a report on Linux: whole lines or nothing, on regular files only,
-// never blocking on a pipe or a lock for good, and never leaving part of a
-// report behind when the disk or a limit stops it.
+// Appending a report on Linux: the bytes whole or not at all, on regular files
+// only, never blocking on a pipe or a lock for good, and never leaving part
+// of a report behind when the disk or a limit stops it.
 #include "TestFiles.h"
 #include "platform/posix/AppendFile.h"
 
@@ -10,7 +10,6 @@
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,17 +22,10 @@ using platform::posix::appendWhole;
 
 namespace {
 
-constexpr std::chrono::milliseconds kShortPatience{100};
-
-// Holds a descriptor for the object's life.
 class OpenFile {
 public:
-    OpenFile(const std::filesystem::path &path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC, 0666)) {}
-    ~OpenFile()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
+    OpenFile(const std::filesystem::path &path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC)) {}
+    ~OpenFile() { ::close(fd_); }
     OpenFile(const OpenFile &) = delete;
     OpenFile &operator=(const OpenFile &) = delete;
     int get() const { return fd_; }
@@ -48,13 +40,15 @@ bool setInodeFlags(const std::filesystem::path &path, int flags)
     return file.get() >= 0 && ::ioctl(file.get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
-// The file's bytes before and after a failed append must agree; so must the
-// process's open descriptors.
-void expectRefused(const std::string &path, const std::string &bytes, std::chrono::milliseconds patience = kShortPatience)
+// A failed append says why, comes back within the lock patience and leaves
+// the file and the process's descriptors as they were.
+void expectRefused(const std::string &path, const std::string &bytes)
 {
     const std::string before = fileBytes(path);
     const int descriptors = openDescriptors();
-    const auto failure = appendWhole(path, bytes, patience);
+    const auto start = std::chrono::steady_clock::now();
+    const auto failure = appendWhole(path, bytes, std::chrono::milliseconds(100));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     ASSERT_TRUE(failure.has_value());
     EXPECT_FALSE(failure->reason.empty());
     EXPECT_TRUE(failure->restored);
@@ -66,34 +60,21 @@ void expectRefused(const std::string &path, const std::string &bytes, std::chron
 
 TEST(AppendWhole, AppendsTheBytes)
 {
-    const struct {
-        const char *name;
-        std::optional<std::string> before; // nothing: no such file yet
-        std::string bytes;
-        std::string after;
-    } rows[] = {
-        {"creates a missing file", {}, " \r\nPinging\r\n", " \r\nPinging\r\n"},
-        {"keeps what was there", "old report\r\n", "new\r\n", "old report\r\nnew\r\n"},
-        {"after a last line without an end", "no end", "x\r\n", "no endx\r\n"},
-        {"empty lines", "", "\r\n\r\n\r\n", "\r\n\r\n\r\n"},
-        {"UTF-8 as it is", {}, "試験場所　一\r\n", "試験場所　一\r\n"},
-    };
     const TempDir dir;
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        const auto path = dir.file(row.name);
-        if (row.before) {
-            ASSERT_TRUE(writeFile(path, *row.before));
-        }
-        EXPECT_EQ(appendWhole(path, row.bytes), std::nullopt);
-        EXPECT_EQ(fileBytes(path), row.after);
+    for (const auto &[name, before, bytes] :
+         {std::tuple{"creates a missing file", "<missing>", " \r\nPinging\r\n"}, {"keeps what was there", "old\r\n", "new\r\n"},
+          {"after a last line without an end", "no end", "x\r\n"}, {"empty lines", "", "\r\n\r\n"},
+          {"UTF-8 as it is", "", "試験場所　一\r\n"}}) {
+        SCOPED_TRACE(name);
+        const auto path = dir.file(name);
+        ASSERT_TRUE(std::string(before) == "<missing>" || writeFile(path, before));
+        EXPECT_EQ(appendWhole(path, bytes), std::nullopt);
+        EXPECT_EQ(fileBytes(path), (std::string(before) == "<missing>" ? "" : before) + std::string(bytes));
     }
 }
 
-// Each fault fails at once (or within the lock patience), says why, and
-// leaves the file and the process's descriptors as they were. Past the
-// file-size limit the write fails instead of ending the process, and the
-// bytes written up to the limit are taken back.
+// Past the file-size limit the write fails instead of ending the process, and
+// the bytes written up to the limit are taken back.
 TEST(AppendWhole, RefusesWhatItCannotWrite)
 {
     const TempDir dir;
@@ -108,85 +89,60 @@ TEST(AppendWhole, RefusesWhatItCannotWrite)
         limited.rlim_cur = bytes;
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     };
-    const auto none = [] {};
-
-    const struct {
-        const char *name;
-        std::string path;
-        std::function<void()> arrange, undo;
-    } rows[] = {
-        {"missing folder", dir.file("gone/report.txt"), none, none},
-        {"a folder", dir.path(), none, none},
-        {"a character device", "/dev/full", none, none},
-        {"NUL in the name", file.string() + std::string(1, '\0') + "x", none, none},
-        {"a pipe without a reader", dir.file("fifo"), none, none},
-        {"locked by another writer", file,
-         [&] { ASSERT_EQ(::flock(otherWriter.emplace(file, O_RDONLY).get(), LOCK_EX), 0); },
-         [&] { otherWriter.reset(); }},
-        {"file-size limit", file, [&] { limitFileSize(1000); }, [&] { limitFileSize(former.rlim_cur); }},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        row.arrange();
-        const auto start = std::chrono::steady_clock::now();
-        expectRefused(row.path, std::string(4096, 'r'));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-        row.undo();
+    const std::function<void()> none = [] {};
+    for (const auto &[name, path, arrange, undo] :
+         {std::tuple{"missing folder", dir.file("gone/report.txt").string(), none, none},
+          {"a folder", dir.path().string(), none, none},
+          {"a character device", "/dev/full", none, none},
+          {"NUL in the name", file.string() + std::string(1, '\0') + "x", none, none},
+          {"a pipe without a reader", dir.file("fifo").string(), none, none},
+          {"locked by another writer", file.string(),
+           [&] { ASSERT_EQ(::flock(otherWriter.emplace(file, O_RDONLY).get(), LOCK_EX), 0); },
+           [&] { otherWriter.reset(); }},
+          {"file-size limit", file.string(), [&] { limitFileSize(1000); }, [&] { limitFileSize(former.rlim_cur); }}}) {
+        SCOPED_TRACE(name);
+        arrange();
+        expectRefused(path, std::string(4096, 'r'));
+        undo();
     }
     EXPECT_EQ(appendWhole(file, "x\r\n"), std::nullopt);
     EXPECT_EQ(fileBytes(file), "earlier\r\nx\r\n");
 }
 
 // The report file on a small tmpfs of the test's own changes between two
-// saves. A fault fails the save and leaves the file as it was; once the fault
-// is lifted the whole report goes in.
+// saves. A fault fails the append and leaves the file as it was; once the
+// fault is lifted the whole report goes in.
 TEST(AppendWholeNeedsRoot, FaultsOfTheDisk)
 {
-    const struct {
-        const char *name;
-        bool appends; // the append works despite the change
-    } rows[] = {{"append-only", true}, {"immutable", false}, {"device filled", false},
-                {"runs out of room part way", false}, {"read-only", false}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        const std::string fault = row.name;
-        ScratchTmpfs scratch("size=64k");
+    for (const std::string fault : {"append-only", "immutable", "device filled", "out of room part way", "read-only"}) {
+        SCOPED_TRACE(fault);
+        const ScratchTmpfs scratch("size=64k");
         if (!scratch.mounted())
             GTEST_SKIP() << "needs root to mount a small tmpfs";
         const auto path = scratch.file("report.txt");
-        const auto filler = scratch.file("filler");
-        ASSERT_TRUE(writeFile(path, std::string(fault == "runs out of room part way" ? 40 * 1024 : 10, 'e')));
-        std::string bytes(10 * 1024, 'r');
-        std::function<void()> liftFault = [] {};
-
+        ASSERT_TRUE(writeFile(path, std::string(fault == "out of room part way" ? 40 * 1024 : 10, 'e')));
+        const std::string before = fileBytes(path);
+        std::string bytes(fault == "out of room part way" ? 60 * 1024 : 10 * 1024, 'r');
+        std::function<void()> liftFault = [&] { bytes.resize(1024); };
         if (fault == "append-only" || fault == "immutable") {
             if (!setInodeFlags(path, fault == "immutable" ? FS_IMMUTABLE_FL : FS_APPEND_FL))
                 GTEST_SKIP() << "this tmpfs keeps no inode flags";
             liftFault = [&] { setInodeFlags(path, 0); };
         } else if (fault == "device filled") {
-            std::ofstream fill(filler, std::ios::binary);
-            const std::string block(4096, 'f');
-            while (fill.write(block.data(), std::streamsize(block.size())) && fill.flush()) {
+            std::ofstream fill(scratch.file("filler"), std::ios::binary);
+            for (const std::string block(4096, 'f'); fill.write(block.data(), 4096) && fill.flush();) {
             }
-            liftFault = [&] { std::filesystem::remove(filler); };
-        } else if (fault == "runs out of room part way") {
-            bytes = std::string(60 * 1024, 'r');
-            liftFault = [&] { bytes.resize(1024); };
-        } else {
-            ASSERT_TRUE(scratch.remountReadOnly());
-            liftFault = [&] { ASSERT_EQ(::mount("sondar-test", path.parent_path().c_str(), "tmpfs", MS_REMOUNT, nullptr), 0); };
+            liftFault = [&] { std::filesystem::remove(scratch.file("filler")); };
+        } else if (fault == "read-only") {
+            ASSERT_TRUE(scratch.remount(true));
+            liftFault = [&] { ASSERT_TRUE(scratch.remount(false)); };
         }
-
-        const std::string before = fileBytes(path);
-        if (row.appends) {
-            EXPECT_EQ(appendWhole(path, bytes), std::nullopt);
-            EXPECT_EQ(fileBytes(path), before + bytes);
-        } else {
+        if (fault != "append-only") {
             expectRefused(path, bytes);
             liftFault();
-            EXPECT_EQ(appendWhole(path, bytes), std::nullopt);
-            EXPECT_EQ(fileBytes(path), before + bytes);
         }
+        EXPECT_EQ(appendWhole(path, bytes), std::nullopt);
+        EXPECT_EQ(fileBytes(path), before + bytes);
         liftFault();
     }
 }

@@ -4,28 +4,62 @@
 #pragma once
 
 #include "MemoryRuntime.h"
-#include "ScriptedEcho.h"
+#include "probe/Module1.h"
 #include "window/Form1.h"
 
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace testsupport {
 
-// The boxes the window shows, as the user reads them.
-inline const std::string kRunErrorText = "　実行エラーが発生しました。　処理が中断しました。";
-inline const std::string kRunErrorTitle = "エラーメッセージ";
-inline const std::string kSavedText = "　保存しました。　　　　　";
-inline const std::string kSavedTitle = "保存メッセージ";
-inline const std::string kSocketsText =
-        "Windows Sockets for 32 bit Windows environments is not successfully responding.";
+using Lines = std::vector<std::string>;
 
-// A reply line as the run lists it.
-std::string replyLine(int ms, std::string_view address = "127.0.0.1", std::string_view size = "32");
+// The boxes the window shows, as "title: text".
+inline const std::string kRunError = "エラーメッセージ: 　実行エラーが発生しました。　処理が中断しました。";
+inline const std::string kSaved = "保存メッセージ: 　保存しました。　　　　　";
+inline const std::string kSocketsBox = "Sondar: Windows Sockets for 32 bit Windows environments is not successfully responding.";
 
-// A box as "title: text", the way a test expects it.
-std::string boxText(const platform::Message &message);
+inline std::string replyLine(int ms, const std::string &address = "127.0.0.1", const std::string &size = "32")
+{
+    return "Reply from " + address + " : Bytes = " + size + " Time " + (ms ? "= " + std::to_string(ms) : "< 10")
+            + " ms  TTL = 128";
+}
+
+struct Answer {
+    Module1::ProbeStatus status = 0;
+    std::int32_t roundTripTime = 1;
+};
+inline constexpr Module1::ProbeStatus kTimedOut = 11010;
+
+// Answers each probe from a script and records what the window asked.
+class ScriptedEcho final : public Module1::EchoService {
+public:
+    std::vector<Answer> answers;   // from nextAnswer on; past the end a 1 ms reply
+    std::size_t nextAnswer = 0;
+    std::vector<bool> socketsOpen; // StartSockets results in order; past the end: true
+    int starts = 0;
+    int stops = 0;
+    Lines addresses, payloads;
+
+    bool StartSockets() override
+    {
+        const std::size_t n = std::size_t(starts++);
+        return n >= socketsOpen.size() || socketsOpen[n];
+    }
+    Module1::ProbeStatus SendEcho(const std::string &address, const std::string &payload, Module1::EchoReply &reply) override
+    {
+        const Answer answer = nextAnswer < answers.size() ? answers[nextAnswer] : Answer{};
+        ++nextAnswer;
+        addresses.push_back(address);
+        payloads.push_back(payload);
+        if (answer.status >= 0) { // below 0 nothing was sent: the record stays untouched
+            reply.Status = answer.status;
+            reply.RoundTripTime = answer.roundTripTime;
+        }
+        return answer.status;
+    }
+    void StopSockets() override { ++stops; }
+};
 
 class FormHarness {
 public:
@@ -37,10 +71,24 @@ public:
     explicit FormHarness(Module1::EchoService *network = nullptr) : form(runtime, network ? *network : echo) {}
 
     std::string text(window::Control control) const { return platform::toUtf8(runtime.texts.at(control)); }
-    void setText(window::Control control, std::string_view utf8) { runtime.texts.at(control) = platform::fromUtf8(utf8); }
+    void setText(window::Control control, const std::string &utf8) { runtime.texts.at(control) = platform::fromUtf8(utf8); }
     bool enabled(window::Control control) const { return runtime.enabled.at(control); }
-    std::vector<std::string> lines() const;
-    std::vector<std::string> boxes() const;
+    Lines results() const { return {text(window::Text5), text(window::Text6), text(window::Text7)}; }
+    Lines lines() const
+    {
+        Lines out;
+        for (const Text &line : runtime.list)
+            out.push_back(platform::toUtf8(line));
+        return out;
+    }
+    Lines boxes() const
+    {
+        Lines out;
+        for (const platform::Message &box : runtime.messages)
+            out.push_back(platform::toUtf8(box.title) + (box.icon == platform::MessageIcon::None ? "" : " (!)") + ": "
+                          + platform::toUtf8(box.text));
+        return out;
+    }
 
     // A click reaches only an enabled control, as on the screen.
     void click(window::Control control)
@@ -49,7 +97,7 @@ public:
             form.Click(control);
     }
     // A run of `count` probes to `address`, answered from the first of `answers` on.
-    void run(std::string_view address, std::string_view count, std::vector<Answer> answers = {})
+    void run(const std::string &address, const std::string &count, std::vector<Answer> answers = {})
     {
         echo.answers = std::move(answers);
         echo.nextAnswer = 0;
@@ -58,10 +106,10 @@ public:
         click(window::Command1);
     }
     // A finished run saved to `path`, which the dialog answers with.
-    void runAndSave(const platform::Text &path, std::string_view count = "3")
+    void runAndSave(const std::filesystem::path &path, const std::string &count = "3")
     {
         run("127.0.0.1", count);
-        runtime.chosenFile = path;
+        runtime.chosenFile = path.u16string();
         click(window::Command2);
     }
 };

@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 
@@ -57,36 +56,23 @@ OwnNetwork::~OwnNetwork()
 
 std::string inChild(const std::function<std::string()> &body)
 {
-    int pipeEnds[2];
-    if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
         return "no pipe";
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(pipeEnds[0]);
         const std::string out = body();
-        for (std::size_t done = 0; done < out.size();) {
-            const ssize_t n = ::write(pipeEnds[1], out.data() + done, out.size() - done);
-            if (n <= 0)
-                ::_exit(2);
-            done += std::size_t(n);
-        }
-        ::_exit(0);
+        ::_exit(::write(ends[1], out.data(), out.size()) == ssize_t(out.size()) ? 0 : 2);
     }
-    ::close(pipeEnds[1]);
+    ::close(ends[1]);
     std::string out;
     char buffer[4096];
-    for (ssize_t n; child > 0 && (n = ::read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
-        if (n > 0)
-            out.append(buffer, std::size_t(n));
-        else if (errno != EINTR)
-            break;
-    }
-    ::close(pipeEnds[0]);
+    for (ssize_t n; child > 0 && (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+        out.append(buffer, std::size_t(n));
+    ::close(ends[0]);
     int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child)
-        return "no child";
-    if (out.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-        return "the child ended with status " + std::to_string(status);
+    if (child < 0 || ::waitpid(child, &status, 0) != child || status != 0)
+        return out + " (the child ended with status " + std::to_string(status) + ")";
     return out;
 }
 

@@ -4,7 +4,6 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
-#include <system_error>
 
 #ifdef __linux__
 #include <sys/mount.h>
@@ -33,8 +32,7 @@ bool writeFile(const std::filesystem::path &path, const std::string &bytes)
 
 TempDir::TempDir()
 {
-    std::random_device seed;
-    std::mt19937_64 pick(seed());
+    std::mt19937_64 pick(std::random_device{}());
     const auto base = std::filesystem::temp_directory_path();
     for (int attempt = 0; attempt < 100; ++attempt) {
         path_ = base / ("sondar-test-" + std::to_string(pick() % 1'000'000'000));
@@ -53,17 +51,13 @@ TempDir::~TempDir()
 #ifdef __linux__
 int openDescriptors()
 {
-    int count = 0;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        (void)entry;
-        ++count;
-    }
-    return count - 1; // the iterator's own
+    const auto entries = std::filesystem::directory_iterator("/proc/self/fd");
+    return int(std::distance(begin(entries), end(entries))) - 1; // less the iterator's own
 }
 
 ScratchTmpfs::ScratchTmpfs(const char *options)
+    : mounted_(::geteuid() == 0 && ::mount("sondar-test", dir_.path().c_str(), "tmpfs", 0, options) == 0)
 {
-    mounted_ = ::geteuid() == 0 && ::mount("sondar-test", dir_.path().c_str(), "tmpfs", 0, options) == 0;
 }
 
 ScratchTmpfs::~ScratchTmpfs()
@@ -72,9 +66,9 @@ ScratchTmpfs::~ScratchTmpfs()
         ::umount(dir_.path().c_str());
 }
 
-bool ScratchTmpfs::remountReadOnly() const
+bool ScratchTmpfs::remount(bool readOnly) const
 {
-    return ::mount("sondar-test", dir_.path().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    return ::mount("sondar-test", dir_.path().c_str(), "tmpfs", MS_REMOUNT | (readOnly ? MS_RDONLY : 0), nullptr) == 0;
 }
 #endif
 

@@ -21,7 +21,6 @@ public:
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
-
     const std::filesystem::path &path() const { return path_; }
     std::filesystem::path file(const std::string &name) const { return path_ / name; }
 
@@ -30,21 +29,18 @@ private:
 };
 
 #ifdef __linux__
-// The descriptors the process holds open now.
 int openDescriptors();
 
-// A tmpfs mounted on a folder of its own for the object's life. Only root may
-// mount one: mounted() tells whether it is there.
+// A tmpfs on a folder of its own for the object's life, where root may mount.
 class ScratchTmpfs {
 public:
-    explicit ScratchTmpfs(const char *options = "size=256k");
+    explicit ScratchTmpfs(const char *options);
     ~ScratchTmpfs();
     ScratchTmpfs(const ScratchTmpfs &) = delete;
     ScratchTmpfs &operator=(const ScratchTmpfs &) = delete;
-
     bool mounted() const { return mounted_; }
     std::filesystem::path file(const std::string &name) const { return dir_.file(name); }
-    bool remountReadOnly() const;
+    bool remount(bool readOnly) const;
 
 private:
     TempDir dir_;

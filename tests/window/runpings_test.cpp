@@ -5,15 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
+#include <tuple>
 
 using namespace testsupport;
 using namespace window;
 using std::chrono::milliseconds;
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 constexpr std::int32_t kGarbage = 77; // what a service might leave in a lost probe's time
 
@@ -24,53 +22,40 @@ void expectBrokenOff(const FormHarness &h, const std::string &box)
     EXPECT_FALSE(h.enabled(Command2));
     EXPECT_EQ(h.text(Text7), "");
     EXPECT_EQ(h.runtime.pointer, platform::Pointer::Default);
-    const bool refused = std::ranges::find(h.echo.socketsOpen, false) != h.echo.socketsOpen.end();
+    const bool refused = std::ranges::count(h.echo.socketsOpen, false) > 0;
     EXPECT_EQ(h.echo.stops, h.echo.starts - (refused ? 1 : 0)) << "every opened socket library is closed once";
 }
 
-const std::string kRunError = kRunErrorTitle + ": " + kRunErrorText;
+// A run of five whose `n`-th pause does `edit`.
+void runWithEdit(FormHarness &h, int n, const std::function<void()> &edit, std::vector<Answer> answers)
+{
+    h.runtime.duringPause = [&, n](int pause) {
+        if (pause == n)
+            edit();
+    };
+    h.run("127.0.0.1", "5", std::move(answers));
+}
 
 } // namespace
 
-TEST(RunPings, LimitsTheCount)
+TEST(RunPings, LimitsTheCountAndTheSize)
 {
-    const struct {
-        const char *count;
-        int probes;
-        const char *countAfter;
-    } rows[] = {{"5", 5, "5"}, {"25", 20, "20"}, {"20.6", 20, "20"}, {"2.5", 2, "2.5"}, {" 3 ", 3, " 3 "}, {"1", 1, "1"}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.count);
+    for (const auto &[count, size, probes, sent, countShown, sizeShown] :
+         {std::tuple{"5", "32", 5, 32, "5", "32"}, {"25", "200", 20, 128, "20", "128"}, {"20.6", "128", 20, 128, "20", "128"},
+          {"2.5", "32.5", 2, 32, "2.5", "32.5"}, {" 3 ", "40000", 3, 128, " 3 ", "128"}, {"1", "0", 1, 0, "1", "0"}}) {
+        SCOPED_TRACE(std::string(count) + " probes of " + size);
         FormHarness h;
-        h.run("127.0.0.1", row.count);
-        EXPECT_EQ(h.text(Text3), row.countAfter);
-        EXPECT_EQ(h.echo.addresses.size(), std::size_t(row.probes));
-        EXPECT_EQ(h.lines(), Lines(std::size_t(row.probes), replyLine(1)));
-        EXPECT_EQ(h.runtime.pauses, std::vector<milliseconds>(std::size_t(row.probes), milliseconds(990)));
-        EXPECT_EQ(h.echo.stops, row.probes);
+        h.setText(Text2, size);
+        h.run("127.0.0.1", count);
+        EXPECT_EQ((Lines{h.text(Text3), h.text(Text2)}), (Lines{countShown, sizeShown}));
+        EXPECT_EQ(h.echo.payloads, Lines(std::size_t(probes), std::string(std::size_t(sent), '*')));
+        EXPECT_EQ(h.lines(), Lines(std::size_t(probes), replyLine(1, "127.0.0.1", sizeShown)));
+        EXPECT_EQ(h.runtime.pauses, std::vector(std::size_t(probes), milliseconds(990)));
+        EXPECT_EQ(h.echo.stops, probes);
         EXPECT_EQ(h.text(Text7), "1 ms");
         EXPECT_TRUE(h.enabled(Command2));
         EXPECT_TRUE(h.boxes().empty());
         EXPECT_EQ(h.runtime.pointer, platform::Pointer::Default);
-    }
-}
-
-TEST(RunPings, LimitsTheSize)
-{
-    const struct {
-        const char *size;
-        std::size_t sent;
-        const char *shown;
-    } rows[] = {{"32", 32, "32"},   {"200", 128, "128"},     {"128", 128, "128"},
-                {"32.5", 32, "32.5"}, {"40000", 128, "128"}, {"0", 0, "0"}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.size);
-        FormHarness h;
-        h.setText(Text2, row.size);
-        h.run("127.0.0.1", "2");
-        EXPECT_EQ(h.text(Text2), row.shown);
-        EXPECT_EQ(h.echo.payloads, Lines(2, std::string(row.sent, '*')));
-        EXPECT_EQ(h.lines(), Lines(2, replyLine(1, "127.0.0.1", row.shown)));
     }
 }
 
@@ -81,17 +66,16 @@ TEST(RunPings, RefusesBadNumbers)
 {
     std::vector<std::pair<Control, std::string>> rows;
     for (Control field : {Text3, Text2}) {
-        for (std::string text : {std::string(100'000, '9'), std::string(100'000, 'x'), std::string(100'000, ' '),
-                                 std::string("5\a"), std::string("\x1b" "5"), std::string("5\0" "5", 3),
-                                 std::string("5\n"), std::string("３２"), std::string("٣٢"), std::string("五"),
-                                 std::string("3.2.1"), std::string("-"), std::string(".")})
+        for (const std::string &text : {std::string(100'000, '9'), std::string(100'000, 'x'), std::string(100'000, ' '),
+                                        std::string("5\a"), std::string("\x1b" "5"), std::string("5\0" "5", 3),
+                                        std::string("5\n"), std::string("３２"), std::string("٣٢"), std::string("五"),
+                                        std::string("3.2.1"), std::string("-"), std::string(".")})
             rows.emplace_back(field, text);
     }
     for (const char *count : {"", "0", "-3", "five", "40000", "0.5", "32767.5"})
         rows.emplace_back(Text3, count);
-    for (const char *size : {"", "-1", "-0.6", "abc"})
+    for (const std::string &size : {std::string(), std::string("-1"), std::string("-0.6"), "1" + std::string(400, '0')})
         rows.emplace_back(Text2, size);
-    rows.emplace_back(Text2, "1" + std::string(400, '0')); // beyond a double
 
     for (const auto &[field, text] : rows) {
         SCOPED_TRACE(testing::Message() << (field == Text3 ? "Text3 " : "Text2 ") << text.substr(0, 20));
@@ -106,91 +90,60 @@ TEST(RunPings, RefusesBadNumbers)
 
         h.setText(Text2, "32");
         h.run("127.0.0.1", "2");
-        EXPECT_EQ(h.lines().size(), 2u);
         EXPECT_EQ(h.echo.payloads, Lines(2, std::string(32, '*')));
         EXPECT_EQ(h.boxes().size(), 1u);
         EXPECT_TRUE(h.enabled(Command2));
     }
 }
 
-// A failure inside a later probe closes that probe's socket library and keeps
-// the lines already listed.
+// A failure inside a probe closes that probe's socket library and keeps the
+// lines already listed; a refused socket library shows its own box.
 TEST(RunPings, BreaksOffInsideAProbe)
 {
-    const struct {
-        const char *name;
-        const char *size;
-        Answer second;
-    } rows[] = {{"negative size", "-1", {}},
-                {"size not a number", "abc", {}},
-                {"empty size", "", {}},
-                {"unusable address", "32", {-1, 0}},
-                {"time beyond 16 bits", "32", {0, 32768}}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto &[size, second, socketsOpen, box] :
+         {std::tuple{"-1", Answer{}, true, kRunError}, {"abc", Answer{}, true, kRunError}, {"", Answer{}, true, kRunError},
+          {"32", Answer{-1, 0}, true, kRunError}, {"32", Answer{0, 32768}, true, kRunError},
+          {"32", Answer{}, false, kSocketsBox}}) {
+        SCOPED_TRACE(testing::Message() << size << ", status " << second.status << ", time " << second.roundTripTime);
         FormHarness h;
-        h.runtime.duringPause = [&](int n) {
-            if (n == 1)
-                h.setText(Text2, row.size);
-        };
-        h.run("127.0.0.1", "5", {{0, 4}, row.second});
-        expectBrokenOff(h, kRunError);
+        h.echo.socketsOpen = {true, socketsOpen};
+        runWithEdit(h, 1, [&, size = size] { h.setText(Text2, size); }, {{0, 4}, second});
+        expectBrokenOff(h, box);
         EXPECT_EQ(h.echo.starts, 2);
         EXPECT_EQ(h.lines(), Lines{replyLine(4)});
         EXPECT_EQ(h.text(Text5), "4 ms");
     }
 }
 
-TEST(RunPings, RefusesAnUnusableAddressAtOnce)
+TEST(RunPings, BreaksOffAtTheFirstProbe)
 {
-    FormHarness h;
-    h.run("", "5", {{-1, 0}});
-    expectBrokenOff(h, kRunError);
-    EXPECT_EQ(h.echo.starts, 1);
-    EXPECT_TRUE(h.lines().empty());
-}
-
-TEST(RunPings, ReportsTheSocketLibrary)
-{
-    const struct {
-        std::vector<bool> socketsOpen;
-        std::size_t lines;
-    } rows[] = {{{false}, 0}, {{true, true, false}, 2}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.lines);
+    for (const auto &[socketsOpen, box] : {std::pair{true, kRunError}, {false, kSocketsBox}}) {
         FormHarness h;
-        h.echo.socketsOpen = row.socketsOpen;
-        h.run("127.0.0.1", "5");
-        expectBrokenOff(h, "Sondar: " + kSocketsText);
-        EXPECT_EQ(h.echo.addresses.size(), row.lines);
-        EXPECT_EQ(h.lines().size(), row.lines);
+        h.echo.socketsOpen = {socketsOpen};
+        h.run("", "5", {{-1, 0}});
+        expectBrokenOff(h, box);
+        EXPECT_EQ(h.echo.starts, 1);
+        EXPECT_EQ(h.echo.addresses.size(), socketsOpen ? 1u : 0u);
+        EXPECT_TRUE(h.lines().empty());
     }
 }
 
 TEST(RunPings, KeepsTheTimes)
 {
-    const struct {
-        const char *name;
-        std::vector<Answer> answers;
-        Lines lines;
-        Lines fields; // Text5, Text6, Text7
-    } rows[] = {
-        {"5, 10, 7", {{0, 5}, {0, 10}, {0, 7}}, {replyLine(5), replyLine(10), replyLine(7)},
-         {"5 ms", "10 ms", "7.33333333333333 ms"}},
-        {"time-out between 5 and 9", {{0, 5}, {kTimedOut, kGarbage}, {0, 9}},
-         {replyLine(5), "Request timed out", replyLine(9)}, {"0 ms", "9 ms", "4.66666666666667 ms"}},
-        {"all at 0 ms", {{0, 0}, {0, 0}, {0, 0}}, Lines(3, replyLine(0)), {"0 ms", "0 ms", "0 ms"}},
-        {"all lost", {{kTimedOut, kGarbage}, {11003, kGarbage}, {kTimedOut, 3}}, Lines(3, "Request timed out"),
-         {"0 ms", "0 ms", "0 ms"}},
-        {"even average", std::vector<Answer>(3, {0, 12}),
-         Lines(3, replyLine(12)), {"12 ms", "12 ms", "12 ms"}},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
+    const Lines lost(3, "Request timed out");
+    for (const auto &[answers, lines, results] : {
+             std::tuple{std::vector<Answer>{{0, 5}, {0, 10}, {0, 7}}, Lines{replyLine(5), replyLine(10), replyLine(7)},
+                        Lines{"5 ms", "10 ms", "7.33333333333333 ms"}},
+             {{{0, 5}, {kTimedOut, kGarbage}, {0, 9}}, {replyLine(5), lost[0], replyLine(9)},
+              {"0 ms", "9 ms", "4.66666666666667 ms"}},
+             {{{0, 0}, {0, 0}, {0, 0}}, Lines(3, replyLine(0)), {"0 ms", "0 ms", "0 ms"}},
+             {{{kTimedOut, kGarbage}, {11003, kGarbage}, {kTimedOut, 3}}, lost, {"0 ms", "0 ms", "0 ms"}},
+             {std::vector<Answer>(3, {0, 12}), Lines(3, replyLine(12)), {"12 ms", "12 ms", "12 ms"}}}) {
+        SCOPED_TRACE(testing::PrintToString(lines));
         FormHarness h;
-        h.run("127.0.0.1", "3", row.answers);
-        EXPECT_EQ(h.lines(), row.lines);
-        EXPECT_EQ((Lines{h.text(Text5), h.text(Text6), h.text(Text7)}), row.fields);
+        h.run("127.0.0.1", "3", answers);
+        EXPECT_EQ(h.lines(), lines);
+        EXPECT_EQ(h.results(), results);
         EXPECT_TRUE(h.enabled(Command2));
     }
 }
@@ -200,32 +153,23 @@ TEST(RunPings, KeepsTheTimes)
 // is none.
 TEST(RunPings, ClearsInTheMiddle)
 {
-    const struct {
-        const char *name;
-        std::vector<Answer> answers;
-        Lines fields;
-    } rows[] = {
-        {"new extremes after the clearing", {{0, 5}, {0, 10}, {0, 7}, {0, 12}, {0, 3}}, {"3 ms", "12 ms", "7.4 ms"}},
-        {"no new extreme", {{0, 5}, {0, 10}, {0, 7}, {0, 7}, {0, 6}}, {"", "", "7 ms"}},
-        {"the extremes again", {{0, 5}, {0, 10}, {0, 7}, {0, 5}, {0, 10}}, {"", "", "7.4 ms"}},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto &[times, results] : {std::pair{std::vector{5, 10, 7, 12, 3}, Lines{"3 ms", "12 ms", "7.4 ms"}},
+                                         {{5, 10, 7, 7, 6}, {"", "", "7 ms"}},
+                                         {{5, 10, 7, 5, 10}, {"", "", "7.4 ms"}}}) {
+        SCOPED_TRACE(testing::PrintToString(times));
         FormHarness h;
-        h.runtime.duringPause = [&](int n) {
-            if (n == 2)
-                h.click(Command3);
-        };
-        h.run("127.0.0.1", "5", row.answers);
-        EXPECT_EQ(h.lines(), (Lines{replyLine(row.answers[2].roundTripTime), replyLine(row.answers[3].roundTripTime),
-                                    replyLine(row.answers[4].roundTripTime)}));
-        EXPECT_EQ((Lines{h.text(Text5), h.text(Text6), h.text(Text7)}), row.fields);
+        std::vector<Answer> answers;
+        for (int t : times)
+            answers.push_back({0, t});
+        runWithEdit(h, 2, [&] { h.click(Command3); }, answers);
+        EXPECT_EQ(h.lines(), (Lines{replyLine(times[2]), replyLine(times[3]), replyLine(times[4])}));
+        EXPECT_EQ(h.results(), results);
         EXPECT_TRUE(h.enabled(Command2));
     }
 }
 
 // Edits made while the run pauses: the address and size count from the next
-// probe on.
+// probe on, the count only for the sum and the average.
 TEST(RunPings, TakesEditsBetweenProbes)
 {
     FormHarness h;
@@ -239,29 +183,17 @@ TEST(RunPings, TakesEditsBetweenProbes)
     EXPECT_EQ(h.echo.addresses, (Lines{"127.0.0.1", "127.0.0.2"}));
     EXPECT_EQ(h.echo.payloads, (Lines{std::string(32, '*'), "****"}));
     EXPECT_EQ(h.lines(), (Lines{replyLine(2), replyLine(3, "127.0.0.2", "4")}));
-}
 
-// The count edited during the run changes only the sum and the average.
-TEST(RunPings, FollowsTheCountFieldAtTheEnd)
-{
-    const struct {
-        const char *count;
-        const char *average; // empty: the run breaks off
-    } rows[] = {{"2", "5 ms"}, {"-2", "0 ms"}, {"7", ""}, {"0", ""}, {"x", ""}};
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.count);
-        FormHarness h;
-        h.runtime.duringPause = [&](int n) {
-            if (n == 1)
-                h.setText(Text3, row.count);
-        };
-        h.run("127.0.0.1", "5", {{0, 4}, {0, 6}, {0, 8}, {0, 8}, {0, 8}});
-        EXPECT_EQ(h.echo.addresses.size(), 5u);
-        if (*row.average == '\0') {
-            expectBrokenOff(h, kRunError);
+    for (const auto &[count, average] : {std::pair{"2", "5 ms"}, {"-2", "0 ms"}, {"7", ""}, {"0", ""}, {"x", ""}}) {
+        SCOPED_TRACE(count);
+        FormHarness edited;
+        runWithEdit(edited, 1, [&, count = count] { edited.setText(Text3, count); }, {{0, 4}, {0, 6}, {0, 8}, {0, 8}, {0, 8}});
+        EXPECT_EQ(edited.echo.addresses.size(), 5u);
+        if (*average == '\0') {
+            expectBrokenOff(edited, kRunError);
         } else {
-            EXPECT_EQ(h.text(Text7), row.average);
-            EXPECT_TRUE(h.enabled(Command2));
+            EXPECT_EQ(edited.text(Text7), average);
+            EXPECT_TRUE(edited.enabled(Command2));
         }
     }
 }
@@ -272,6 +204,6 @@ TEST(RunPings, ShowsTheBusyPointerWhileItRuns)
     std::vector<platform::Pointer> shapes;
     h.runtime.duringPause = [&](int) { shapes.push_back(h.runtime.pointer); };
     h.run("127.0.0.1", "2");
-    EXPECT_EQ(shapes, std::vector<platform::Pointer>(2, platform::Pointer::Busy));
+    EXPECT_EQ(shapes, std::vector(2, platform::Pointer::Busy));
     EXPECT_EQ(h.runtime.pointer, platform::Pointer::Default);
 }
