@@ -16,18 +16,28 @@
 namespace testsupport {
 namespace {
 
+// A descriptor closed with the object.
+struct Descriptor {
+    explicit Descriptor(int descriptor) : fd(descriptor) {}
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    const int fd;
+};
+
 bool loopbackUp()
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
+    const Descriptor socket{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    if (socket.fd < 0 || ::ioctl(socket.fd, SIOCGIFFLAGS, &request) != 0)
+        return false;
     request.ifr_flags = short(request.ifr_flags | IFF_UP);
-    up = up && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    ::close(fd);
-    return up;
+    return ::ioctl(socket.fd, SIOCSIFFLAGS, &request) == 0;
 }
 
 } // namespace
@@ -36,9 +46,7 @@ OwnNetwork::OwnNetwork(const char *pingGroupRange) : home_(::open("/proc/self/ns
 {
     if (home_ < 0 || ::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0)
         return;
-    entered_ = true;
-    if (!loopbackUp())
-        entered_ = false;
+    entered_ = loopbackUp();
     // /proc/sys/net shows the namespace of whoever opens it: this new one.
     if (entered_ && pingGroupRange) {
         std::ofstream range("/proc/sys/net/ipv4/ping_group_range");
@@ -59,17 +67,17 @@ std::string inChild(const std::function<std::string()> &body)
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return "no pipe";
+    const Descriptor reader{ends[0]};
     const pid_t child = ::fork();
     if (child == 0) {
         const std::string out = body();
         ::_exit(::write(ends[1], out.data(), out.size()) == ssize_t(out.size()) ? 0 : 2);
     }
-    ::close(ends[1]);
+    ::close(ends[1]); // so that the read below ends with the child
     std::string out;
     char buffer[4096];
-    for (ssize_t n; child > 0 && (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+    for (ssize_t n; child > 0 && (n = ::read(reader.fd, buffer, sizeof buffer)) > 0;)
         out.append(buffer, std::size_t(n));
-    ::close(ends[0]);
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || status != 0)
         return out + " (the child ended with status " + std::to_string(status) + ")";
