@@ -1,13 +1,16 @@
 # Cross build for 64-bit Windows with Debian's mingw-w64 (g++-mingw-w64-x86-64):
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
-# Debian ships no Qt for mingw, so such a build has only probe/ and its
-# self-test, probe_selftest.exe.
+# Debian ships no Qt for mingw: such a build has the window's logic, the echo
+# probe with its self-test, probe_selftest.exe, and the logic's tests.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(mingwTriplet x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${mingwTriplet}-gcc)
-set(CMAKE_CXX_COMPILER ${mingwTriplet}-g++)
+# The posix thread model: its C++ library has std::mutex and std::thread,
+# which GoogleTest needs (the default win32 model of GCC 12 lacks them).
+# Programs link statically, so no thread library DLL goes with them.
+set(CMAKE_C_COMPILER ${mingwTriplet}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${mingwTriplet}-g++-posix)
 set(CMAKE_RC_COMPILER ${mingwTriplet}-windres)
 
 # Headers, libraries and packages from the target's tree only, so that the
@@ -17,3 +20,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# ctest runs the Windows test programs under wine where Debian's wine64 is
+# installed; tools/ci/windows.sh runs it inside a network namespace.
+if(EXISTS /usr/lib/wine/wine64)
+    set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+endif()

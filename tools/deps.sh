@@ -5,7 +5,7 @@
 # Usage: sh tools/deps.sh [PACKAGE...]
 set -eu
 
-packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev
+packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev
 fonts-ipafont-gothic qt6-translations-l10n iproute2 iputils-ping procps
 xvfb xauth xdotool x11-utils $*"
 

@@ -61,4 +61,16 @@ grep -Eq '^(ok|FAIL) +StartSockets' <<<"$output" || compiled_only "wine did not 
 ip netns exec "$ns" sysctl -qw net.ipv4.icmp_echo_ignore_all=1
 selftest --unanswered
 [ "$status" -eq 0 ] || fail "probe_selftest.exe under wine, loopback silent (exit $status)"
+
+# The window's logic tests as Windows programs: ctest runs them under wine
+# (the toolchain's emulator) in the same namespace, with one wine server for
+# all. Its background services start with wineboot, away from ctest, which
+# would otherwise wait for them to let go of a test's output.
+install_missing googletest || fail "googletest (GoogleTest's sources) did not install"
+cmake "$build" >/dev/null
+cmake --build "$build" --target logic_tests
+ip netns exec "$ns" /usr/lib/wine/wineserver64 -p 2>/dev/null || true
+ip netns exec "$ns" "$wine" wineboot >/dev/null 2>&1 || true
+ip netns exec "$ns" ctest --test-dir "$build" -L logic --output-on-failure || fail "the logic tests under wine"
+
 echo "windows: compiled, and ran under $("$wine" --version) in a namespace of its own"

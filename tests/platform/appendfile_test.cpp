@@ -1,0 +1,222 @@
+// Appending a report on Linux: the bytes whole or not at all, on regular files
+// only, never blocking on a pipe or a lock for good, and never leaving part
+// of a report behind when the disk or a limit stops it.
+#include "TestFiles.h"
+#include "platform/posix/AppendFile.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+
+using namespace testsupport;
+using platform::posix::appendWhole;
+
+namespace {
+
+class OpenFile {
+public:
+    OpenFile(const std::filesystem::path &path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC)) {}
+    ~OpenFile() { ::close(fd_); }
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// While it lives, files this process writes may grow only to `bytes`.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &former_);
+        rlimit limited = former_;
+        limited.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &former_); }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit former_{};
+};
+
+bool setInodeFlags(const std::filesystem::path &path, int flags)
+{
+    const OpenFile file(path, O_RDONLY);
+    return file.get() >= 0 && ::ioctl(file.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+// A failed append says why, comes back within the lock patience and leaves
+// the file and the process's descriptors as they were.
+void expectRefused(const std::string &path, const std::string &bytes)
+{
+    const std::string before = fileBytes(path);
+    const int descriptors = openDescriptors();
+    const auto start = std::chrono::steady_clock::now();
+    const auto failure = appendWhole(path, bytes, std::chrono::milliseconds(100));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_FALSE(failure->reason.empty());
+    EXPECT_TRUE(failure->restored);
+    EXPECT_EQ(fileBytes(path), before);
+    EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+} // namespace
+
+TEST(AppendWhole, AppendsTheBytes)
+{
+    const TempDir dir;
+    for (const auto &[name, before, bytes] :
+         {std::tuple{"creates a missing file", "<missing>", " \r\nPinging\r\n"}, {"keeps what was there", "old\r\n", "new\r\n"},
+          {"after a last line without an end", "no end", "x\r\n"}, {"empty lines", "", "\r\n\r\n"},
+          {"UTF-8 as it is", "", "試験場所　一\r\n"}}) {
+        SCOPED_TRACE(name);
+        const auto path = dir.file(name);
+        ASSERT_TRUE(std::string(before) == "<missing>" || writeFile(path, before));
+        EXPECT_EQ(appendWhole(path, bytes), std::nullopt);
+        EXPECT_EQ(fileBytes(path), (std::string(before) == "<missing>" ? "" : before) + std::string(bytes));
+    }
+}
+
+// Past the file-size limit the write fails instead of ending the process, and
+// the bytes written up to the limit are taken back.
+TEST(AppendWhole, RefusesWhatItCannotWrite)
+{
+    const TempDir dir;
+    const std::filesystem::path file = dir.file("report.txt");
+    ASSERT_TRUE(writeFile(file, "earlier\r\n"));
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    std::optional<OpenFile> otherWriter;
+    rlimit former{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &former), 0);
+    const auto limitFileSize = [&](rlim_t bytes) {
+        rlimit limited = former;
+        limited.rlim_cur = bytes;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    };
+    const std::function<void()> none = [] {};
+    for (const auto &[name, path, arrange, undo] :
+         {std::tuple{"missing folder", dir.file("gone/report.txt").string(), none, none},
+          {"a folder", dir.path().string(), none, none},
+          {"a character device", "/dev/full", none, none},
+          {"NUL in the name", file.string() + std::string(1, '\0') + "x", none, none},
+          {"a pipe without a reader", dir.file("fifo").string(), none, none},
+          {"locked by another writer", file.string(),
+           [&] { ASSERT_EQ(::flock(otherWriter.emplace(file, O_RDONLY).get(), LOCK_EX), 0); },
+           [&] { otherWriter.reset(); }},
+          {"file-size limit", file.string(), [&] { limitFileSize(1000); }, [&] { limitFileSize(former.rlim_cur); }}}) {
+        SCOPED_TRACE(name);
+        arrange();
+        expectRefused(path, std::string(4096, 'r'));
+        undo();
+    }
+    EXPECT_EQ(appendWhole(file, "x\r\n"), std::nullopt);
+    EXPECT_EQ(fileBytes(file), "earlier\r\nx\r\n");
+}
+
+// The report file on a small tmpfs of the test's own changes between two
+// saves. A fault fails the append and leaves the file as it was; once the
+// fault is lifted the whole report goes in.
+TEST(AppendWholeNeedsRoot, FaultsOfTheDisk)
+{
+    for (const std::string fault : {"append-only", "immutable", "device filled", "out of room part way", "read-only"}) {
+        SCOPED_TRACE(fault);
+        const ScratchTmpfs scratch("size=64k");
+        if (!scratch.mounted())
+            GTEST_SKIP() << "needs root to mount a small tmpfs";
+        const auto path = scratch.file("report.txt");
+        ASSERT_TRUE(writeFile(path, std::string(fault == "out of room part way" ? 40 * 1024 : 10, 'e')));
+        const std::string before = fileBytes(path);
+        std::string bytes(fault == "out of room part way" ? 60 * 1024 : 10 * 1024, 'r');
+        std::function<void()> liftFault = [&] { bytes.resize(1024); };
+        if (fault == "append-only" || fault == "immutable") {
+            if (!setInodeFlags(path, fault == "immutable" ? FS_IMMUTABLE_FL : FS_APPEND_FL))
+                GTEST_SKIP() << "this tmpfs keeps no inode flags";
+            liftFault = [&] { setInodeFlags(path, 0); };
+        } else if (fault == "device filled") {
+            std::ofstream fill(scratch.file("filler"), std::ios::binary);
+            for (const std::string block(4096, 'f'); fill.write(block.data(), 4096) && fill.flush();) {
+            }
+            liftFault = [&] { std::filesystem::remove(scratch.file("filler")); };
+        } else if (fault == "read-only") {
+            ASSERT_TRUE(scratch.remount(true));
+            liftFault = [&] { ASSERT_TRUE(scratch.remount(false)); };
+        }
+        if (fault != "append-only") {
+            expectRefused(path, bytes);
+            liftFault();
+        }
+        EXPECT_EQ(appendWhole(path, bytes), std::nullopt);
+        EXPECT_EQ(fileBytes(path), before + bytes);
+        liftFault();
+    }
+}
+
+// Another instance appends its report while this one waits for the lock, and
+// this one's write then fails part way. Its rollback removes its own bytes
+// only: the other report, whose user was told it is saved, stays whole.
+TEST(AppendWhole, FailedSaveKeepsAnotherInstancesReport)
+{
+    const TempDir dir;
+    const auto path = dir.file("report.txt");
+    ASSERT_TRUE(writeFile(path, "first\r\n"));
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t other = ::fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        const OpenFile file(path, O_WRONLY | O_APPEND);
+        ::flock(file.get(), LOCK_EX);
+        (void)!::write(ready[1], "x", 1);
+        ::usleep(200'000); // the first instance waits for the lock meanwhile
+        (void)!::write(file.get(), "other\r\n", 7);
+        ::_exit(0); // the lock goes with the process
+    }
+    char signal = 0;
+    ASSERT_EQ(::read(ready[0], &signal, 1), 1);
+    std::optional<platform::AppendFailure> failure;
+    {
+        const FileSizeLimit limit(7 + 7 + 10); // the other report and 10 bytes of this one
+        failure = appendWhole(path.string(), std::string(100, 'r'));
+    }
+    ::waitpid(other, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_TRUE(failure->restored);
+    EXPECT_EQ(fileBytes(path), "first\r\nother\r\n");
+}
+
+// Where the bytes written cannot be taken back, the failure says so instead of
+// claiming that the file is as it was.
+TEST(AppendWholeNeedsRoot, UnrestoredFileIsReportedAsSuch)
+{
+    const TempDir dir;
+    const auto path = dir.file("report.txt");
+    ASSERT_TRUE(writeFile(path, "before\r\n"));
+    if (::geteuid() != 0 || !setInodeFlags(path, FS_APPEND_FL))
+        GTEST_SKIP() << "needs root and a file system with append-only files";
+    std::optional<platform::AppendFailure> failure;
+    {
+        const FileSizeLimit limit(8 + 10);
+        failure = appendWhole(path.string(), std::string(100, 'r'));
+    }
+    setInodeFlags(path, 0);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_FALSE(failure->restored);
+    EXPECT_EQ(fileBytes(path), "before\r\n" + std::string(10, 'r'));
+}

@@ -1,0 +1,99 @@
+// A forms runtime held in memory, for the window's logic under test: no
+// toolkit, no event loop, nothing that waits. It records what the logic asks
+// of it (boxes, save dialogs, pauses) and answers from fields a test sets.
+#pragma once
+
+#include "platform/FormsRuntime.h"
+#include "window/Layout.h"
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <vector>
+
+namespace testsupport {
+
+using platform::AppendFailure;
+using platform::ControlIndex;
+using platform::Text;
+
+// Appends through the standard library: enough for tests of what the logic
+// writes, on every platform, though not safe beside other writers.
+inline std::optional<AppendFailure> appendPortably(const Text &path, const std::string &bytes)
+{
+    std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::app);
+    if (file.write(bytes.data(), std::streamsize(bytes.size())) && file.flush())
+        return std::nullopt;
+    return AppendFailure{u"cannot write"};
+}
+
+class MemoryRuntime final : public platform::FormsRuntime {
+public:
+    // The controls as the layout table starts them.
+    MemoryRuntime()
+    {
+        for (const window::ControlRow &row : window::kLayout) {
+            texts[row.id] = row.kind == window::Kind::TextBox ? row.caption : u"";
+            enabled[row.id] = row.enabledAtStart;
+        }
+    }
+
+    std::array<Text, window::kLayout.size()> texts;
+    std::array<bool, window::kLayout.size()> enabled{};
+    std::optional<ControlIndex> focus;
+    std::vector<Text> list; // List1, the only list
+    platform::Pointer pointer = platform::Pointer::Default;
+    std::vector<platform::Message> messages;
+    std::vector<platform::SaveFileRequest> saveRequests;
+    std::optional<Text> chosenFile;        // the dialog's answer; nothing: cancelled
+    std::function<void()> whileDialogOpen; // runs before the dialog answers
+    std::vector<std::chrono::milliseconds> pauses;
+    // Runs inside the n-th pause (counted from 1), where the window takes
+    // input: a test clicks, edits fields or closes the window here.
+    std::function<void(int n)> duringPause;
+    Text dateText = u"12/7/2026 9:05:03 AM";
+    Text mark = u".";
+    // Where the report's bytes go; a test puts a fault here.
+    std::function<std::optional<AppendFailure>(const Text &path, const std::string &bytes)> append = appendPortably;
+
+    Text text(ControlIndex control) const override { return texts.at(control); }
+    void setText(ControlIndex control, const Text &text) override { texts.at(control) = text; }
+    void setEnabled(ControlIndex control, bool on) override { enabled.at(control) = on; }
+    void setFocus(ControlIndex control) override { focus = control; }
+    void clearList(ControlIndex) override { list.clear(); }
+    void addLine(ControlIndex, const Text &line) override { list.push_back(line); }
+    Text line(ControlIndex, int index) const override
+    {
+        return index >= 0 && std::size_t(index) < list.size() ? list[std::size_t(index)] : Text();
+    }
+    int lineCount(ControlIndex) const override { return int(list.size()); }
+    void setPointer(platform::Pointer shape) override { pointer = shape; }
+    void messageBox(const platform::Message &message) override { messages.push_back(message); }
+    void pause(std::chrono::milliseconds duration) override
+    {
+        pauses.push_back(duration);
+        if (duringPause)
+            duringPause(int(pauses.size()));
+    }
+    std::optional<Text> saveFileName(const platform::SaveFileRequest &request) override
+    {
+        saveRequests.push_back(request);
+        if (whileDialogOpen)
+            whileDialogOpen();
+        return chosenFile;
+    }
+    Text generalDateNow() const override { return dateText; }
+    Text decimalMark() const override { return mark; }
+    // The narrow code page here is UTF-8.
+    std::string narrow(const Text &text) const override { return platform::toUtf8(text); }
+    std::optional<AppendFailure> appendLines(const Text &path, std::span<const Text> lines) override
+    {
+        std::string bytes;
+        for (const Text &line : lines)
+            bytes += narrow(line) + "\r\n";
+        return append(path, bytes);
+    }
+};
+
+} // namespace testsupport
