@@ -24,7 +24,9 @@ constexpr WORD kIconResource = 1;
 // Control identifiers: the row's index past this, clear of IDOK and IDCANCEL,
 // which the dialog keys send for Enter and Esc.
 constexpr int kFirstControlId = 100;
-constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+// No WS_CLIPCHILDREN: the light blue is painted under the frame too, which
+// draws only its border and caption.
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
 static_assert(kOverwritePrompt == OFN_OVERWRITEPROMPT && kHideReadOnly == OFN_HIDEREADONLY
                   && kNoChangeDir == OFN_NOCHANGEDIR && kExplorer == OFN_EXPLORER && kLongNames == OFN_LONGNAMES,
