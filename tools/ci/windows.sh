@@ -102,6 +102,16 @@ for lang in C.UTF-8 ja_JP.UTF-8; do
     grep -v '^wine: ' "$prefix/formtest.log" | grep -v '^ok ' || true
     [ "$status" -eq 0 ] || fail "tst_win32form.exe under wine, $lang (exit $status)"
 done
+# At 96 dpi the controls sit where the Linux window's do, with the caption
+# differences the file states.
+/usr/lib/wine/wineserver64 -k 2>/dev/null || true
+DISPLAY=$display LANG=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml=" \
+    ip netns exec "$ns" timeout 120 "$wine" "$formtest" --geometry 2>/dev/null | tr -d '\r' >"$prefix/geometry.txt"
+geometry=tests/win32/geometry-96dpi.txt
+awk '/^windows / { sub(/^windows /, ""); own[$1] = $0; next } /^#/ || NF == 0 { next } { order[++n] = $1; line[$1] = $0 }
+     END { for (i = 1; i <= n; ++i) print (order[i] in own) ? own[order[i]] : line[order[i]] }' "$geometry" >"$prefix/expected.txt"
+diff "$prefix/expected.txt" "$prefix/geometry.txt" || fail "the Windows window's controls are not where $geometry puts them"
+echo "geometry: every control where $geometry puts it"
 /usr/lib/wine/wineserver64 -k 2>/dev/null || true
 kill "$xvfb" 2>/dev/null || true
 
