@@ -283,10 +283,18 @@ void Win32Form::layOut(UINT dpi)
     }
     fonts_ = std::move(fonts);
 
-    RECT frame{0, 0, window::pixels(window::kClientWidth, int(dpi)), window::pixels(window::kClientHeight, int(dpi))};
+    const SIZE wanted{window::pixels(window::kClientWidth, int(dpi)), window::pixels(window::kClientHeight, int(dpi))};
+    RECT frame{0, 0, wanted.cx, wanted.cy};
     ::AdjustWindowRectExForDpi(&frame, kWindowStyle, FALSE, 0, dpi);
     ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    // Where the frame drawn differs from the one computed (a caption that
+    // has not yet followed the DPI), the client area still gets its size.
+    RECT client{};
+    ::GetClientRect(window_, &client);
+    if (client.right != wanted.cx || client.bottom != wanted.cy)
+        ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left + wanted.cx - client.right,
+                       frame.bottom - frame.top + wanted.cy - client.bottom, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     ::InvalidateRect(window_, nullptr, TRUE);
 }
 
@@ -345,8 +353,7 @@ LRESULT Win32Form::handle(UINT message, WPARAM wParam, LPARAM lParam)
         ::FillRect(reinterpret_cast<HDC>(wParam), &client, lightBlue_.get());
         return 1;
     }
-    case WM_CTLCOLORSTATIC:
-    case WM_CTLCOLORDLG: {
+    case WM_CTLCOLORSTATIC: {
         // The frame and the labels show the window's light blue; a disabled
         // field, which asks the same, keeps the system's grey.
         const std::optional<ControlIndex> control = indexOf(reinterpret_cast<HWND>(lParam));

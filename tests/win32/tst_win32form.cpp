@@ -522,6 +522,29 @@ void appendFile()
     ::RemoveDirectoryW(base.c_str());
 }
 
+// Moved to a monitor of 144 dpi, the window lays itself out again: the client
+// area and every control scale with it; and back.
+void dpiChange(Win32Form &form)
+{
+    for (const int dpi : {144, 96}) {
+        RECT suggested{};
+        ::GetWindowRect(form.window(), &suggested);
+        ::SendMessageW(form.window(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+        RECT client{};
+        ::GetClientRect(form.window(), &client);
+        bool placed = true;
+        for (const ControlRow &row : kLayout) {
+            const RECT want = tablePlace(row, dpi), got = placeOf(form.control(row.id));
+            if (row.kind != Kind::Label && std::memcmp(&got, &want, sizeof got) != 0)
+                placed = false;
+        }
+        check(int(form.dpi()) == dpi && client.right == window::pixels(window::kClientWidth, dpi)
+                  && client.bottom == window::pixels(window::kClientHeight, dpi) && placed
+                  && fontOf(form.control(window::Text1)).lfHeight == -std::lround(9.75 * dpi / 72.0),
+              "laid out again at " + std::to_string(dpi) + " dpi: client " + rectText(client));
+    }
+}
+
 // A run of the real logic: "Ping Start" pressed by Enter, the busy pointer
 // while it works; then a second run closed in its first pause, which ends
 // the run and the window.
@@ -590,6 +613,7 @@ int main(int argc, char **argv)
     inputMethod(form);
     boxesAndDialog(form);
     appendFile();
+    dpiChange(form);
     ::SetFocus(focused);
     runAndClose(form, events, echo);
 

@@ -35,8 +35,10 @@ dlls=$(imports "$sondar")
 echo "sondar.exe imports: $dlls"
 [ "$dlls" = "COMCTL32.DLL COMDLG32.DLL GDI32.DLL IMM32.DLL IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL WSOCK32.DLL " ] \
     || fail "unexpected DLL imports of sondar.exe: $dlls"
-x86_64-w64-mingw32-objdump -p "$sondar" | grep -q 'Subsystem.*(Windows GUI)' || fail "sondar.exe is no GUI program"
-echo "sondar.exe: $(stat -c %s "$sondar") bytes, $(x86_64-w64-mingw32-strip -o - "$sondar" | wc -c) stripped"
+headers=$(x86_64-w64-mingw32-objdump -p "$sondar")
+grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "sondar.exe is no GUI program"
+x86_64-w64-mingw32-strip -o "$build/sondar-stripped.exe" "$sondar"
+echo "sondar.exe: $(stat -c %s "$sondar") bytes, $(stat -c %s "$build/sondar-stripped.exe") stripped"
 
 # The zip: the program, the readme, and the licence where the checkout has one.
 (cd "$build" && cpack -G ZIP >/dev/null) || fail "cpack did not make the zip"
