@@ -1,8 +1,10 @@
 #!/bin/bash
-# Cross-compiles the Windows echo path and its self-test with Debian's
-# mingw-w64 and runs probe_selftest.exe under wine where wine runs here.
-# The run happens in a network namespace of its own, with only a loopback:
-# once with loopback answering echo requests, once with it ignoring them.
+# Cross-compiles the Windows program sondar.exe, the echo path's self-test and
+# the Win32 layer's test with Debian's mingw-w64, checks that each imports
+# only Windows' own DLLs, and packs sondar-<version>-win64.zip. Where wine
+# runs here it then runs probe_selftest.exe, tst_win32form.exe (on Xvfb, in an
+# English and a Japanese locale) and the end-to-end test of the window, each
+# in a network namespace of its own with only a loopback.
 # Where wine can't be installed or can't start the program, or there is no
 # root for the namespace, the script says so and checks only the build.
 # Run from anywhere in the checkout.
@@ -17,18 +19,39 @@ install_missing cmake ninja-build g++-mingw-w64-x86-64 || fail "cmake, ninja-bui
 
 rm -rf "$build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
-cmake --build "$build" --target probe_selftest
+cmake --build "$build" -j2 --target probe_selftest sondar tst_win32form
 exe=$build/probe/probe_selftest.exe
-[ -f "$exe" ] || fail "no $exe"
+sondar=$build/sondar.exe
+formtest=$build/tests/win32/tst_win32form.exe
+for f in "$exe" "$sondar" "$formtest"; do [ -f "$f" ] || fail "no $f"; done
 
-# Linked statically: the system's DLLs only, no mingw runtime beside it.
-dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | tr '[:lower:]' '[:upper:]' | sort | tr '\n' ' ')
+# Linked statically: the system's DLLs only, no mingw runtime beside it. The
+# program's list is the README's.
+imports() { x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr '[:lower:]' '[:upper:]' | sort | tr '\n' ' '; }
+dlls=$(imports "$exe")
 echo "imports: $dlls"
 [ "$dlls" = "IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL WSOCK32.DLL " ] || fail "unexpected DLL imports: $dlls"
+dlls=$(imports "$sondar")
+echo "sondar.exe imports: $dlls"
+[ "$dlls" = "COMCTL32.DLL COMDLG32.DLL GDI32.DLL IMM32.DLL IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL WSOCK32.DLL " ] \
+    || fail "unexpected DLL imports of sondar.exe: $dlls"
+headers=$(x86_64-w64-mingw32-objdump -p "$sondar")
+grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "sondar.exe is no GUI program"
+x86_64-w64-mingw32-strip -o "$build/sondar-stripped.exe" "$sondar"
+echo "sondar.exe: $(stat -c %s "$sondar") bytes, $(stat -c %s "$build/sondar-stripped.exe") stripped"
+
+# The zip: the program, the readme, and the licence where the checkout has one.
+(cd "$build" && cpack -G ZIP >/dev/null) || fail "cpack did not make the zip"
+zip=$(ls "$build"/sondar-*-win64.zip)
+listing=$(cmake -E tar tf "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ' | sed 's/ $//')
+want="README.txt sondar.exe"
+[ -f LICENSE ] && want="LICENSE.txt $want"
+[ "$listing" = "$want" ] || fail "$zip holds $listing, not $want"
+echo "zip: $zip ($listing)"
 
 compiled_only() { echo "windows: compiled; not run: $*"; exit 0; }
 [ "$(id -u)" -eq 0 ] || compiled_only "a network namespace of its own needs root"
-install_missing iproute2 procps || compiled_only "iproute2 or procps is missing"
+install_missing iproute2 procps xvfb xdotool locales || compiled_only "iproute2, procps, xvfb, xdotool or locales is missing"
 install_missing wine64 || compiled_only "Debian's wine64 did not install"
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || compiled_only "no $wine"
@@ -61,6 +84,36 @@ grep -Eq '^(ok|FAIL) +StartSockets' <<<"$output" || compiled_only "wine did not 
 ip netns exec "$ns" sysctl -qw net.ipv4.icmp_echo_ignore_all=1
 selftest --unanswered
 [ "$status" -eq 0 ] || fail "probe_selftest.exe under wine, loopback silent (exit $status)"
+ip netns exec "$ns" sysctl -qw net.ipv4.icmp_echo_ignore_all=0
+
+# The Win32 layer's test on an X server of its own, in both locales.
+. tools/xvfb.sh
+trap 'xvfb_stop; cleanup' EXIT
+xvfb_start || fail "no X display could be started"
+display=$DISPLAY
+locale -a | grep -qi '^ja_JP\.utf-\?8$' || localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
+for lang in C.UTF-8 ja_JP.UTF-8; do
+    /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+    DISPLAY=$display LANG=$lang LC_ALL=$lang WINEDLLOVERRIDES="mscoree,mshtml=" \
+        ip netns exec "$ns" timeout 300 "$wine" "$formtest" >"$prefix/formtest.log" 2>&1 && status=0 || status=$?
+    grep -v '^wine: ' "$prefix/formtest.log" | grep -v '^ok ' || true
+    [ "$status" -eq 0 ] || fail "tst_win32form.exe under wine, $lang (exit $status)"
+done
+# At 96 dpi the controls sit where the Linux window's do, with the caption
+# differences the file states.
+/usr/lib/wine/wineserver64 -k 2>/dev/null || true
+DISPLAY=$display LANG=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml=" \
+    ip netns exec "$ns" timeout 120 "$wine" "$formtest" --geometry 2>/dev/null | tr -d '\r' >"$prefix/geometry.txt"
+geometry=tests/win32/geometry-96dpi.txt
+awk '/^windows / { sub(/^windows /, ""); own[$1] = $0; next } /^#/ || NF == 0 { next } { order[++n] = $1; line[$1] = $0 }
+     END { for (i = 1; i <= n; ++i) print (order[i] in own) ? own[order[i]] : line[order[i]] }' "$geometry" >"$prefix/expected.txt"
+diff "$prefix/expected.txt" "$prefix/geometry.txt" || fail "the Windows window's controls are not where $geometry puts them"
+echo "geometry: every control where $geometry puts it"
+/usr/lib/wine/wineserver64 -k 2>/dev/null || true
+xvfb_stop
+
+# The window end to end, with real keys, clicks and the common dialog.
+tests/e2e/windows_window.sh "$sondar"
 
 # The window's logic tests as Windows programs: ctest runs them under wine
 # (the toolchain's emulator) in the same namespace, with one wine server for

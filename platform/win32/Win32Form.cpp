@@ -1,0 +1,599 @@
+#include "platform/win32/Win32Form.h"
+
+#include "platform/win32/AppendFile.h"
+#include "platform/win32/SystemText.h"
+
+#include <commdlg.h>
+#include <imm.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace platform::win32 {
+namespace {
+
+using window::ControlRow;
+using window::Kind;
+
+constexpr wchar_t kClassName[] = L"SondarForm1";
+// The ICON of sondar.rc.
+constexpr WORD kIconResource = 1;
+// Control identifiers: the row's index past this, clear of IDOK and IDCANCEL,
+// which the dialog keys send for Enter and Esc.
+constexpr int kFirstControlId = 100;
+// No WS_CLIPCHILDREN: the light blue is painted under the frame too, which
+// draws only its border and caption.
+constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+
+static_assert(kOverwritePrompt == OFN_OVERWRITEPROMPT && kHideReadOnly == OFN_HIDEREADONLY
+                  && kNoChangeDir == OFN_NOCHANGEDIR && kExplorer == OFN_EXPLORER && kLongNames == OFN_LONGNAMES,
+              "the save request's flags are the common dialog's own");
+
+// The faces tried for the captions and fields, the designed one first. The
+// English name finds the same face on a system that lists it so; Windows 10
+// and 11 without the Japanese supplemental fonts have the UI gothics; the
+// last ones are what wine finds on a Linux system.
+constexpr const char16_t *kFaceCandidates[] = {
+    window::kJapaneseFace, u"MS PGothic", u"Yu Gothic UI", u"Meiryo UI",
+    u"MS UI Gothic", u"IPAPGothic", u"VL PGothic", u"Noto Sans CJK JP",
+};
+
+const wchar_t *wideFace(const char16_t *face)
+{
+    return reinterpret_cast<const wchar_t *>(face);
+}
+
+bool faceInstalled(HDC dc, const wchar_t *face)
+{
+    LOGFONTW wanted{};
+    wanted.lfCharSet = DEFAULT_CHARSET;
+    if (std::wcslen(face) >= LF_FACESIZE)
+        return false;
+    std::wcscpy(wanted.lfFaceName, face);
+    bool found = false;
+    ::EnumFontFamiliesExW(
+        dc, &wanted,
+        [](const LOGFONTW *, const TEXTMETRICW *, DWORD, LPARAM found) -> int {
+            *reinterpret_cast<bool *>(found) = true;
+            return 0;
+        },
+        reinterpret_cast<LPARAM>(&found), 0);
+    return found;
+}
+
+const wchar_t *japaneseFace()
+{
+    static const wchar_t *const face = [] {
+        HDC screen = ::GetDC(nullptr);
+        const auto *chosen = std::ranges::find_if(kFaceCandidates, [screen](const char16_t *f) {
+            return faceInstalled(screen, wideFace(f));
+        });
+        ::ReleaseDC(nullptr, screen);
+        return wideFace(chosen != std::end(kFaceCandidates) ? *chosen : kFaceCandidates[0]);
+    }();
+    return face;
+}
+
+HFONT japaneseFont(double points, UINT dpi)
+{
+    LOGFONTW font{};
+    font.lfHeight = -LONG(std::lround(points * dpi / 72.0));
+    font.lfWeight = FW_NORMAL;
+    font.lfCharSet = DEFAULT_CHARSET;
+    font.lfQuality = DEFAULT_QUALITY;
+    std::wcscpy(font.lfFaceName, japaneseFace());
+    return ::CreateFontIndirectW(&font);
+}
+
+// The system's message font, the one dialogs use, at the window's DPI.
+HFONT interfaceFont(UINT dpi)
+{
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    if (!::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi))
+        ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+    return ::CreateFontIndirectW(&metrics.lfMessageFont);
+}
+
+// Where a row's control sits in the window's client area. Rows inside the
+// frame count from its corner; each part is rounded on its own, as the frame
+// and its children are placed on every platform.
+RECT designedRect(const ControlRow &row, UINT dpi)
+{
+    using window::pixels;
+    const int d = int(dpi);
+    int left = pixels(row.left, d), top = pixels(row.top, d);
+    if (row.kind != Kind::Frame) {
+        const ControlRow &frame = window::kLayout[window::Frame1];
+        left += pixels(frame.left, d);
+        top += pixels(frame.top, d);
+    }
+    return RECT{left, top, left + pixels(row.width, d), top + pixels(row.height, d)};
+}
+
+SIZE textExtent(const ControlRow &row, HFONT font)
+{
+    HDC dc = ::CreateCompatibleDC(nullptr);
+    const HGDIOBJ former = ::SelectObject(dc, font);
+    const std::wstring caption(reinterpret_cast<const wchar_t *>(row.caption));
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, caption.c_str(), int(caption.size()), &size);
+    ::SelectObject(dc, former);
+    ::DeleteDC(dc);
+    return size;
+}
+
+// A caption keeps its designed place where its text fits. Where the face runs
+// wider or taller than the designed one, it grows down and to the right, or
+// to the left where its field would cover the end of the text.
+RECT fittedCaption(RECT designed, SIZE text, LONG fieldLeft)
+{
+    RECT fitted = designed;
+    fitted.right = std::max(designed.right, designed.left + text.cx);
+    fitted.bottom = std::max(designed.bottom, designed.top + text.cy);
+    if (fitted.right > designed.right && fitted.right > fieldLeft) {
+        fitted.left -= fitted.right - fieldLeft;
+        fitted.right = fieldLeft;
+    }
+    return fitted;
+}
+
+struct ControlClass {
+    const wchar_t *name;
+    DWORD style;
+    DWORD extendedStyle;
+};
+
+ControlClass controlClass(Kind kind)
+{
+    switch (kind) {
+    case Kind::Frame:
+        return {L"BUTTON", BS_GROUPBOX, 0};
+    case Kind::Label:
+        return {L"STATIC", SS_LEFT | SS_NOPREFIX, 0};
+    case Kind::TextBox:
+        return {L"EDIT", WS_TABSTOP | ES_LEFT | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE};
+    case Kind::ListBox:
+        // A vertical bar only when the lines outgrow the list, never a
+        // horizontal one; the height stays as designed, not whole lines.
+        return {L"LISTBOX", WS_TABSTOP | WS_VSCROLL | LBS_NOINTEGRALHEIGHT, WS_EX_CLIENTEDGE};
+    case Kind::Button:
+        // BS_NOTIFY: the focused button is shown as the one Enter presses.
+        return {L"BUTTON", WS_TABSTOP | BS_PUSHBUTTON | BS_NOTIFY, 0};
+    }
+    std::abort();
+}
+
+// The input method opens in hiragana: native characters, full width.
+void openHiragana(HWND field)
+{
+    HIMC context = ::ImmGetContext(field);
+    if (!context)
+        return;
+    DWORD conversion = 0, sentence = IME_SMODE_PHRASEPREDICT;
+    ::ImmGetConversionStatus(context, &conversion, &sentence);
+    ::ImmSetOpenStatus(context, TRUE);
+    ::ImmSetConversionStatus(context, IME_CMODE_NATIVE | IME_CMODE_FULLSHAPE, sentence);
+    ::ImmReleaseContext(field, context);
+}
+
+void registerClass(HINSTANCE instance, WNDPROC procedure)
+{
+    WNDCLASSEXW windowClass{};
+    if (::GetClassInfoExW(instance, kClassName, &windowClass))
+        return;
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = kClassName;
+    windowClass.hIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
+                                                        ::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON),
+                                                        LR_DEFAULTCOLOR));
+    windowClass.hIconSm = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON,
+                                                          ::GetSystemMetrics(SM_CXSMICON),
+                                                          ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    if (!::RegisterClassExW(&windowClass)) {
+        std::fprintf(stderr, "sondar: the window class did not register (%lu)\n", ::GetLastError());
+        std::abort();
+    }
+}
+
+Text windowText(HWND control)
+{
+    const int length = ::GetWindowTextLengthW(control);
+    if (length <= 0)
+        return {};
+    std::wstring buffer(std::size_t(length) + 1, L'\0');
+    const int copied = ::GetWindowTextW(control, buffer.data(), length + 1);
+    return ownText(buffer.data(), std::size_t(std::max(copied, 0)));
+}
+
+} // namespace
+
+Win32Form::Win32Form(HINSTANCE instance)
+    : lightBlue_(::CreateSolidBrush(RGB(window::kLightBlue.red, window::kLightBlue.green, window::kLightBlue.blue)))
+{
+    registerClass(instance, &Win32Form::windowProc);
+    window_ = ::CreateWindowExW(0, kClassName, wide(kApplicationTitle).c_str(), kWindowStyle, CW_USEDEFAULT,
+                                CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, this);
+    if (!window_) {
+        std::fprintf(stderr, "sondar: the window was not created (%lu)\n", ::GetLastError());
+        std::abort();
+    }
+
+    // Created in focus order, which is the order Tab follows.
+    std::vector<const ControlRow *> rows;
+    for (const ControlRow &r : window::kLayout)
+        rows.push_back(&r);
+    std::ranges::stable_sort(rows, {}, &ControlRow::tab);
+    for (const ControlRow *r : rows) {
+        const ControlClass type = controlClass(r->kind);
+        const DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | type.style | (r->enabledAtStart ? 0 : WS_DISABLED);
+        HWND control = ::CreateWindowExW(type.extendedStyle, type.name, reinterpret_cast<const wchar_t *>(r->caption),
+                                         style, 0, 0, 0, 0, window_,
+                                         reinterpret_cast<HMENU>(INT_PTR(kFirstControlId + r->id)), instance, nullptr);
+        if (!control) {
+            std::fprintf(stderr, "sondar: control %s was not created (%lu)\n", r->name, ::GetLastError());
+            std::abort();
+        }
+        controls_[r->id] = control;
+        if (r->kind == Kind::TextBox)
+            ::SendMessageW(control, EM_SETLIMITTEXT, 0, 0); // no length limit
+        if (r->inputMethod == window::InputMethod::Disabled)
+            ::ImmAssociateContextEx(control, nullptr, 0); // no input context at all
+    }
+    // The frame lies beneath the controls it holds; it takes no focus, so its
+    // place does not change the order Tab follows.
+    ::SetWindowPos(controls_[window::Frame1], HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+
+    layOut(::GetDpiForWindow(window_));
+}
+
+Win32Form::~Win32Form()
+{
+    if (window_)
+        ::DestroyWindow(window_);
+}
+
+void Win32Form::layOut(UINT dpi)
+{
+    dpi_ = dpi;
+    // One font per size the table names; the old ones go once no control
+    // uses them any more.
+    std::vector<SizedFont> fonts;
+    fonts.push_back({0, GdiObject<HFONT>(interfaceFont(dpi))});
+    const auto fontFor = [&](double points) {
+        auto found = std::ranges::find(fonts, points, &SizedFont::points);
+        if (found == fonts.end())
+            found = fonts.insert(fonts.end(), SizedFont{points, GdiObject<HFONT>(japaneseFont(points, dpi))});
+        return found->font.get();
+    };
+
+    for (const ControlRow &r : window::kLayout) {
+        const HFONT font = fontFor(r.points);
+        RECT place = designedRect(r, dpi);
+        if (r.buddy)
+            place = fittedCaption(place, textExtent(r, font), designedRect(window::kLayout[*r.buddy], dpi).left);
+        ::SendMessageW(controls_[r.id], WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        ::MoveWindow(controls_[r.id], place.left, place.top, place.right - place.left, place.bottom - place.top, TRUE);
+    }
+    fonts_ = std::move(fonts);
+
+    const SIZE wanted{window::pixels(window::kClientWidth, int(dpi)), window::pixels(window::kClientHeight, int(dpi))};
+    RECT frame{0, 0, wanted.cx, wanted.cy};
+    ::AdjustWindowRectExForDpi(&frame, kWindowStyle, FALSE, 0, dpi);
+    ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    // Where the frame drawn differs from the one computed (a caption that
+    // has not yet followed the DPI), the client area still gets its size.
+    RECT client{};
+    ::GetClientRect(window_, &client);
+    if (client.right != wanted.cx || client.bottom != wanted.cy)
+        ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left + wanted.cx - client.right,
+                       frame.bottom - frame.top + wanted.cy - client.bottom, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ::InvalidateRect(window_, nullptr, TRUE);
+}
+
+void Win32Form::show(int showCommand)
+{
+    ::ShowWindow(window_, showCommand);
+    ::UpdateWindow(window_);
+    lastFocus_ = controls_[window::Text1];
+    ::SetFocus(lastFocus_);
+}
+
+int Win32Form::run()
+{
+    MSG message{};
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0)
+        deliver(message);
+    return int(message.wParam);
+}
+
+bool Win32Form::deliver(MSG &message)
+{
+    if (message.message == WM_QUIT)
+        return false;
+    // Enter in a field is the field's key press, not the dialog keys' default
+    // button: the logic hears it, then the field has it.
+    const std::optional<ControlIndex> target = indexOf(message.hwnd);
+    const bool enterInField = (message.message == WM_KEYDOWN || message.message == WM_CHAR)
+        && message.wParam == VK_RETURN && target && row(*target).kind == Kind::TextBox;
+    if (window_ && !enterInField && ::IsDialogMessageW(window_, &message))
+        return true;
+    ::TranslateMessage(&message);
+    if (enterInField && message.message == WM_CHAR && events_)
+        events_->KeyPress(*target, 13);
+    ::DispatchMessageW(&message);
+    return true;
+}
+
+LRESULT CALLBACK Win32Form::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_NCCREATE) {
+        auto *form = static_cast<Win32Form *>(reinterpret_cast<CREATESTRUCTW *>(lParam)->lpCreateParams);
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+        form->window_ = window;
+    }
+    auto *form = reinterpret_cast<Win32Form *>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    return form ? form->handle(message, wParam, lParam) : ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT Win32Form::handle(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    HWND self = window_;
+    switch (message) {
+    case WM_ERASEBKGND: {
+        RECT client{};
+        ::GetClientRect(window_, &client);
+        ::FillRect(reinterpret_cast<HDC>(wParam), &client, lightBlue_.get());
+        return 1;
+    }
+    case WM_CTLCOLORSTATIC: {
+        // The frame and the labels show the window's light blue; a disabled
+        // field, which asks the same, keeps the system's grey.
+        const std::optional<ControlIndex> control = indexOf(reinterpret_cast<HWND>(lParam));
+        if (control && row(*control).kind == Kind::TextBox)
+            break;
+        ::SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
+        return reinterpret_cast<LRESULT>(lightBlue_.get());
+    }
+    case WM_COMMAND:
+        if (const std::optional<ControlIndex> control = indexOf(reinterpret_cast<HWND>(lParam)))
+            onCommand(*control, HIWORD(wParam));
+        return 0;
+    case DM_GETDEFID: {
+        // Enter presses the focused button, as in a dialog.
+        const std::optional<ControlIndex> focused = indexOf(::GetFocus());
+        if (focused && row(*focused).kind == Kind::Button && ::IsWindowEnabled(controls_[*focused]))
+            return MAKELRESULT(kFirstControlId + *focused, DC_HASDEFID);
+        return 0;
+    }
+    case WM_SETCURSOR:
+        // While a run works the arrow with hourglass shows over the whole
+        // window, controls included.
+        if (busy_ && LOWORD(lParam) == HTCLIENT) {
+            ::SetCursor(::LoadCursorW(nullptr, IDC_APPSTARTING));
+            return TRUE;
+        }
+        break;
+    case WM_ACTIVATE:
+        // The focus comes back to the control that had it, as in a dialog.
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            if (HWND focused = ::GetFocus(); focused && ::IsChild(window_, focused))
+                lastFocus_ = focused;
+        } else if (lastFocus_ && ::IsWindowEnabled(lastFocus_)) {
+            ::SetFocus(lastFocus_);
+        }
+        return 0;
+    case WM_DPICHANGED: {
+        layOut(HIWORD(wParam));
+        const auto *suggested = reinterpret_cast<const RECT *>(lParam);
+        ::SetWindowPos(window_, nullptr, suggested->left, suggested->top, 0, 0,
+                       SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        return 0;
+    }
+    case WM_CLOSE:
+        // Closing mid-run ends the run: the logic hears it, the window goes,
+        // and the run returns at its next pause.
+        if (events_)
+            events_->Unload();
+        ::DestroyWindow(window_);
+        ::PostQuitMessage(0);
+        return 0;
+    case WM_NCDESTROY:
+        window_ = nullptr;
+        controls_.fill(nullptr);
+        break;
+    default:
+        break;
+    }
+    return ::DefWindowProcW(self, message, wParam, lParam);
+}
+
+void Win32Form::onCommand(ControlIndex control, WORD code)
+{
+    const ControlRow &r = row(control);
+    HWND hwnd = controls_[control];
+    switch (code) {
+    case BN_CLICKED:
+        if (r.kind == Kind::Button && ::IsWindowEnabled(hwnd) && events_)
+            events_->Click(control);
+        break;
+    case BN_SETFOCUS:
+    case BN_KILLFOCUS:
+        if (r.kind == Kind::Button)
+            ::SendMessageW(hwnd, BM_SETSTYLE, code == BN_SETFOCUS ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON, TRUE);
+        break;
+    case EN_SETFOCUS:
+        if (r.inputMethod == window::InputMethod::Hiragana)
+            openHiragana(hwnd);
+        break;
+    default:
+        break;
+    }
+}
+
+std::optional<ControlIndex> Win32Form::indexOf(HWND control) const
+{
+    if (!control)
+        return std::nullopt;
+    const auto found = std::ranges::find(controls_, control);
+    return found == controls_.end() ? std::nullopt : std::optional<ControlIndex>(ControlIndex(found - controls_.begin()));
+}
+
+const ControlRow &Win32Form::row(ControlIndex control) const
+{
+    if (control >= window::kLayout.size()) {
+        std::fprintf(stderr, "sondar: no control %d\n", int(control));
+        std::abort();
+    }
+    return window::kLayout[control];
+}
+
+HWND Win32Form::control(ControlIndex control) const
+{
+    return controls_[row(control).id];
+}
+
+Text Win32Form::text(ControlIndex control) const
+{
+    return windowText(this->control(control));
+}
+
+void Win32Form::setText(ControlIndex control, const Text &text)
+{
+    ::SetWindowTextW(this->control(control), wide(text).c_str());
+}
+
+void Win32Form::setEnabled(ControlIndex control, bool enabled)
+{
+    ::EnableWindow(this->control(control), enabled);
+}
+
+void Win32Form::setFocus(ControlIndex control)
+{
+    ::SetFocus(this->control(control));
+}
+
+void Win32Form::clearList(ControlIndex list)
+{
+    ::SendMessageW(control(list), LB_RESETCONTENT, 0, 0);
+}
+
+void Win32Form::addLine(ControlIndex list, const Text &line)
+{
+    // Added at the end; the view stays where it was.
+    ::SendMessageW(control(list), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide(line).c_str()));
+}
+
+Text Win32Form::line(ControlIndex list, int index) const
+{
+    HWND hwnd = control(list);
+    const LRESULT length = ::SendMessageW(hwnd, LB_GETTEXTLEN, WPARAM(index), 0);
+    if (index < 0 || length == LB_ERR)
+        return {};
+    std::wstring buffer(std::size_t(length) + 1, L'\0');
+    const LRESULT copied = ::SendMessageW(hwnd, LB_GETTEXT, WPARAM(index), reinterpret_cast<LPARAM>(buffer.data()));
+    return copied == LB_ERR ? Text() : ownText(buffer.data(), std::size_t(copied));
+}
+
+int Win32Form::lineCount(ControlIndex list) const
+{
+    const LRESULT count = ::SendMessageW(control(list), LB_GETCOUNT, 0, 0);
+    return count == LB_ERR ? 0 : int(count);
+}
+
+void Win32Form::setPointer(Pointer pointer)
+{
+    busy_ = pointer == Pointer::Busy;
+    showPointerNow();
+}
+
+// The pointer changes at once where it rests over the window, not only at
+// the next move of the mouse.
+void Win32Form::showPointerNow() const
+{
+    POINT at{};
+    if (!window_ || !::GetCursorPos(&at))
+        return;
+    HWND under = ::WindowFromPoint(at);
+    if (under == window_ || ::IsChild(window_, under))
+        ::SendMessageW(under, WM_SETCURSOR, reinterpret_cast<WPARAM>(under), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+}
+
+void Win32Form::messageBox(const Message &message)
+{
+    const UINT icon = message.icon == MessageIcon::Exclamation ? MB_ICONEXCLAMATION : 0;
+    ::MessageBoxW(window_, wide(message.text).c_str(), wide(message.title).c_str(), MB_OK | icon);
+}
+
+// The wait takes no input, as the program sleeps; then every pending message
+// is handled, each to its end. Closing the window in that time ends the
+// program: its quit message is left for the main loop.
+void Win32Form::pause(std::chrono::milliseconds duration)
+{
+    ::Sleep(DWORD(std::max<std::chrono::milliseconds::rep>(duration.count(), 0)));
+    MSG message{};
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (!deliver(message)) {
+            ::PostQuitMessage(int(message.wParam));
+            break;
+        }
+    }
+}
+
+std::optional<Text> Win32Form::saveFileName(const SaveFileRequest &request)
+{
+    // "description|pattern|..." becomes the NUL-separated, NUL-ended list.
+    std::wstring filter = wide(request.filter);
+    std::ranges::replace(filter, L'|', L'\0');
+    filter.append(2, L'\0');
+    const std::wstring title = wide(request.title);
+    std::wstring file = wide(request.fileName);
+    file.resize(std::max<std::size_t>(file.size() + 1, 32768), L'\0');
+
+    OPENFILENAMEW dialog{};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = window_;
+    dialog.lpstrFilter = filter.c_str();
+    dialog.nFilterIndex = DWORD(request.filterIndex);
+    dialog.lpstrFile = file.data();
+    dialog.nMaxFile = DWORD(file.size());
+    dialog.lpstrTitle = title.c_str();
+    dialog.Flags = request.flags;
+    if (!::GetSaveFileNameW(&dialog))
+        return std::nullopt; // cancelled, or the dialog failed
+    return ownText(file.c_str(), std::wcslen(file.c_str()));
+}
+
+Text Win32Form::generalDateNow() const
+{
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    return generalDate(now);
+}
+
+Text Win32Form::decimalMark() const
+{
+    return win32::decimalMark();
+}
+
+std::string Win32Form::narrow(const Text &text) const
+{
+    return ansiText(text);
+}
+
+std::optional<AppendFailure> Win32Form::appendLines(const Text &path, std::span<const Text> lines)
+{
+    std::string bytes;
+    for (const Text &line : lines)
+        bytes += ansiText(line) + "\r\n";
+    return appendWhole(path, bytes);
+}
+
+} // namespace platform::win32

@@ -1,0 +1,25 @@
+// Sondar on Windows: the window's logic over the Win32 layer.
+#include "platform/win32/Win32Form.h"
+#include "probe/Module1.h"
+#include "window/Form1.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
+{
+    // The common controls of the manifest's version 6, with the visual styles.
+    const INITCOMMONCONTROLSEX controls{.dwSize = sizeof(INITCOMMONCONTROLSEX), .dwICC = ICC_STANDARD_CLASSES};
+    ::InitCommonControlsEx(&controls);
+
+    platform::win32::Win32Form form(instance);
+    // The socket library is opened and closed around every probe by the run;
+    // a failed close warns through the window's own message box.
+    Module1::SystemEcho echo([&form](const std::string &text) {
+        form.messageBox({platform::fromUtf8(text), platform::kApplicationTitle, platform::MessageIcon::Exclamation});
+    });
+    window::Form1 form1(form, echo);
+    form.setEvents(form1);
+    form.show(showCommand);
+    return form.run();
+}

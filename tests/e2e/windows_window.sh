@@ -1,0 +1,137 @@
+#!/bin/bash
+# End to end through wine on a real X server, with real keys and clicks:
+# type an address, run five probes to loopback with Enter, Enter, fill the two
+# header fields, save the report through the real common dialog and check the
+# file's bytes line by line. Twice: in an English locale, and in a Japanese
+# one (wine's ANSI code page 932) with Japanese site and point texts, whose
+# lines must come out in code page 932. Wine runs inside a network namespace
+# of the script's own with only a loopback, so no probe can leave it.
+# Where there is no root, no wine or no X tools, it says so and exits 77.
+# Usage: windows_window.sh SONDAR_EXE
+set -euo pipefail
+exe=$(realpath "$1")
+skip() { echo "SKIP: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "a network namespace of its own needs root"
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || skip "no $wine"
+for tool in Xvfb xdotool ip iconv localedef; do command -v $tool >/dev/null || skip "$tool is not installed"; done
+
+work=$(mktemp -d)
+ns=sondar-e2e-$$
+mkdir "$work/tmp" "$work/out"
+# Wine keeps its server's socket under TMPDIR: inside the work folder, so that
+# removing it leaves nothing behind. No Mono or Gecko prompts at first start.
+export WINEPREFIX=$work/prefix TMPDIR=$work/tmp WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# shellcheck source=../../tools/xvfb.sh
+. "$(dirname "$0")/../../tools/xvfb.sh"
+cleanup() {
+    ip netns exec "$ns" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+    xvfb_stop
+    wait 2>/dev/null || true
+    ip netns delete "$ns" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+ip netns add "$ns" || skip "ip netns did not make a namespace"
+ip -n "$ns" link set lo up
+
+# The Japanese locale that makes wine's ANSI code page 932.
+if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+    localedef -i ja_JP -f UTF-8 ja_JP.UTF-8 2>/dev/null || skip "the ja_JP.UTF-8 locale could not be made"
+fi
+
+xvfb_start || skip "no X display could be started"
+
+in_ns() { ip netns exec "$ns" "$@"; }
+in_ns timeout 180 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || skip "wine did not set up its prefix"
+
+fail() { echo "FAIL ($run_name): $*"; [ -f "$report" ] && { echo "--- report:"; cat -A "$report"; }; exit 1; }
+
+# One session: $1 the locale, $2 and $3 the site and point texts (UTF-8).
+session() {
+    run_name=$1
+    local site=$2 point=$3 win dialog
+    report=$work/out/report-$1.txt
+    # A fresh wine server per locale, which it takes from the environment.
+    in_ns /usr/lib/wine/wineserver64 -k 2>/dev/null || true
+    LANG=$1 LC_ALL=$1 in_ns "$wine" "$exe" >"$work/sondar-$1.log" 2>&1 &
+    app=$!
+    win=$(find_window '^Sondar$' 60) || fail "the window did not appear"
+    sleep 1
+    # The wine window is the client area: the table's pixels, the frame 3 px in.
+    click() { xdotool mousemove --window "$win" "$1" "$2" click 1; sleep 0.3; }
+
+    # The header fields first, while the window is idle: a character that
+    # no key carries reaches wine through a key xdotool maps for it just
+    # before, and only while that mapping lasts. The first such character of
+    # a session can come too early, so each field is typed, selected and
+    # typed again over itself.
+    type_field() {
+        click "$1" "$2"
+        xdotool type --delay 120 "$3"
+        sleep 0.3
+        xdotool key Home shift+End
+        xdotool type --delay 120 "$3"
+        sleep 0.3
+    }
+    type_field 200 46 "$site"
+    type_field 200 82 "$point"
+
+    # The address, then Enter twice: the first moves the focus to
+    # "Ping Start", the second presses it.
+    click 200 118
+    xdotool type --delay 30 "127.0.0.1"
+    xdotool key Return
+    sleep 0.3
+    xdotool key Return
+    sleep 1
+
+    # "SaveData" opens the dialog once the five probes are done.
+    dialog=""
+    for _ in $(seq 30); do
+        click 471 56
+        dialog=$(find_window '保存ファイル選択' 1) && break
+    done
+    [ -n "$dialog" ] || fail "no save dialog"
+    sleep 1
+    xdotool key ctrl+a
+    xdotool type --delay 20 "Z:${report//\//\\}"
+    xdotool key Return
+    find_window '保存メッセージ' 15 >/dev/null || fail "no completion box"
+    sleep 0.5
+    xdotool key Return
+    sleep 0.5
+    # Alt+F4 closes it the Windows way (WM_CLOSE), and the program ends.
+    xdotool windowfocus --sync "$win" key alt+F4 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.2; done
+    kill -0 "$app" 2>/dev/null && fail "sondar.exe did not end when its window was closed"
+    wait "$app" 2>/dev/null || true
+
+    [ -f "$report" ] || fail "no report file"
+    local expect_site expect_point
+    expect_site=$(printf '%s' "$site" | iconv -f UTF-8 -t "$4")
+    expect_point=$(printf '%s' "$point" | iconv -f UTF-8 -t "$4")
+    [ "$(grep -c $'\r$' "$report")" -eq 16 ] || fail "not 16 CR LF lines"
+    [ "$(tail -c 2 "$report" | od -An -c | tr -d ' ')" = '\r\n' ] || fail "the last line does not end in CR LF"
+    mapfile -t lines < <(sed 's/\r$//' "$report")
+    [ "${lines[0]}" = " " ] || fail "line 1"
+    [ "${lines[1]}" = "$expect_site" ] || fail "line 2 is not the site in $4"
+    [ "${lines[2]}" = "$expect_point" ] || fail "line 3 is not the point in $4"
+    [[ "${lines[3]}" =~ ^"Date / Time : "[0-9][^:]*[0-9]":"[0-9][0-9]":"[0-9][0-9] ]] || fail "line 4"
+    [ "${lines[4]}" = " " ] || fail "line 5"
+    [ "${lines[5]}" = "Pinging 127.0.0.1 with 32 bytes of data:" ] || fail "line 6"
+    for i in 1 2 3 4 5; do
+        [[ "${lines[5 + i]}" =~ ^"Test No:$i  Reply from 127.0.0.1 : Bytes = 32 Time "("< 10"|"= "[0-9]+)" ms  TTL = 128"$ ]] \
+            || fail "probe line $i"
+    done
+    [ "${lines[11]}" = " " ] || fail "line 12"
+    [ "${lines[12]}" = "Ping statistics for 127.0.0.1:" ] || fail "line 13"
+    [ "${lines[13]}" = "    Packets: Sent = 5, Received = 5, Lost = 0 (0% loss)," ] || fail "statistics"
+    [ "${lines[14]}" = "Approximate round trip times in milli-seconds:" ] || fail "line 15"
+    [[ "${lines[15]}" =~ ^"    Minimum = "[0-9]+" ms, Maximum = "[0-9]+" ms, Average = "[0-9.]+" ms"$ ]] || fail "times"
+    echo "ok   $1: the report of a real run, saved through the common dialog, in $4"
+}
+
+session C.UTF-8 "Site A" "Point 3" CP1252
+session ja_JP.UTF-8 "東京本社 試験場" "３階 サーバ室" CP932
+echo "PASS: sondar.exe under $("$wine" --version), in both locales"

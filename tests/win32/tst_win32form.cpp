@@ -1,0 +1,622 @@
+// tst_win32form [--geometry]
+//
+// The Win32 layer as a Windows program, run under wine in CI: the window built
+// from the layout table (places, captions, fonts, colours, focus order, input
+// method), the dialog keys, the busy pointer, the message boxes and the save
+// dialog (answered by a helper thread), the runtime operations, the report
+// file's append, and a short run of the real logic over a scripted network
+// that is closed in its pause. Nothing is sent anywhere.
+//
+// With --geometry it prints each control's place in the client area instead,
+// "name left top width height", for a comparison with the Linux window.
+#include "platform/win32/AppendFile.h"
+#include "platform/win32/SystemText.h"
+#include "platform/win32/Win32Form.h"
+#include "probe/Module1.h"
+#include "window/Form1.h"
+#include "window/Layout.h"
+
+#include <windows.h>
+#include <commctrl.h>
+#include <imm.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using platform::Text;
+using platform::win32::Win32Form;
+using platform::win32::wide;
+using window::ControlRow;
+using window::Kind;
+using window::kLayout;
+
+int failures = 0;
+
+void check(bool passed, const std::string &what)
+{
+    std::printf("%-4s %s\n", passed ? "ok" : "FAIL", what.c_str());
+    if (!passed)
+        ++failures;
+}
+
+std::string utf8(const Text &text)
+{
+    return platform::toUtf8(text);
+}
+
+std::string rectText(const RECT &r)
+{
+    return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + "x"
+        + std::to_string(r.bottom - r.top);
+}
+
+// A control's place in the window's client area.
+RECT placeOf(HWND control)
+{
+    RECT r{};
+    ::GetWindowRect(control, &r);
+    ::MapWindowPoints(HWND_DESKTOP, ::GetParent(control), reinterpret_cast<POINT *>(&r), 2);
+    return r;
+}
+
+// Where the table puts a control, worked out here on its own: the frame's
+// corner and the control's offset each rounded to pixels, as the Linux window
+// places a child inside its frame.
+RECT tablePlace(const ControlRow &row, int dpi)
+{
+    using window::pixels;
+    const ControlRow &frame = kLayout[window::Frame1];
+    const int x = row.kind == Kind::Frame ? 0 : pixels(frame.left, dpi);
+    const int y = row.kind == Kind::Frame ? 0 : pixels(frame.top, dpi);
+    const int left = x + pixels(row.left, dpi), top = y + pixels(row.top, dpi);
+    return RECT{left, top, left + pixels(row.width, dpi), top + pixels(row.height, dpi)};
+}
+
+std::wstring className(HWND control)
+{
+    wchar_t name[64] = {};
+    ::GetClassNameW(control, name, 64);
+    return name;
+}
+
+LOGFONTW fontOf(HWND control)
+{
+    LOGFONTW font{};
+    ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+    return font;
+}
+
+// A key as the keyboard sends it to the focused control; the form's message
+// handling (the pause's) then takes it.
+void pressKey(Win32Form &form, WORD key)
+{
+    const LPARAM scan = LPARAM(::MapVirtualKeyW(key, MAPVK_VK_TO_VSC)) << 16;
+    ::PostMessageW(::GetFocus(), WM_KEYDOWN, key, 1 | scan);
+    ::PostMessageW(::GetFocus(), WM_KEYUP, key, 1 | scan | (LPARAM(3) << 30));
+    form.pause(std::chrono::milliseconds(0));
+}
+
+std::string focusName(const Win32Form &form)
+{
+    HWND focus = ::GetFocus();
+    for (const ControlRow &row : kLayout) {
+        if (form.control(row.id) == focus)
+            return row.name;
+    }
+    return "(none)";
+}
+
+// The logic's events, passed on to the real handlers and written down.
+class RecordedEvents final : public platform::FormEvents {
+public:
+    explicit RecordedEvents(platform::FormEvents &handlers) : handlers_(handlers) {}
+    void Click(platform::ControlIndex control) override
+    {
+        heard.push_back(std::string("Click ") + kLayout[control].name);
+        handlers_.Click(control);
+    }
+    void KeyPress(platform::ControlIndex control, int keyAscii) override
+    {
+        heard.push_back(std::string("KeyPress ") + kLayout[control].name + " " + std::to_string(keyAscii));
+        handlers_.KeyPress(control, keyAscii);
+    }
+    void Unload() override
+    {
+        heard.push_back("Unload");
+        handlers_.Unload();
+    }
+    std::vector<std::string> heard;
+
+private:
+    platform::FormEvents &handlers_;
+};
+
+// Every probe answers in 3 ms; `during` runs inside each probe, while the
+// run works.
+class ScriptedEcho final : public Module1::EchoService {
+public:
+    bool StartSockets() override
+    {
+        ++starts;
+        return true;
+    }
+    Module1::ProbeStatus SendEcho(const std::string &address, const std::string &payload,
+                                  Module1::EchoReply &reply) override
+    {
+        sent.push_back(address + " " + std::to_string(payload.size()));
+        if (during)
+            during();
+        reply.Status = 0;
+        reply.RoundTripTime = 3;
+        return 0;
+    }
+    void StopSockets() override { ++stops; }
+    int starts = 0, stops = 0;
+    std::vector<std::string> sent;
+    std::function<void()> during;
+};
+
+// Waits on another thread for a dialog (a message box, the save dialog)
+// titled `title`, hands it to `answer` and ends when that returns. (Win32 threads:
+// this toolchain's C++ library has no std::thread.)
+class WindowAnswerer {
+public:
+    WindowAnswerer(std::wstring title, std::function<void(HWND)> answer)
+        : title_(std::move(title)), answer_(std::move(answer)),
+          thread_(::CreateThread(nullptr, 0, &WindowAnswerer::look, this, 0, nullptr))
+    {
+    }
+    WindowAnswerer(const WindowAnswerer &) = delete;
+    WindowAnswerer &operator=(const WindowAnswerer &) = delete;
+    ~WindowAnswerer()
+    {
+        done_ = true;
+        ::WaitForSingleObject(thread_, INFINITE);
+        ::CloseHandle(thread_);
+    }
+
+private:
+    static DWORD WINAPI look(void *self)
+    {
+        auto *answerer = static_cast<WindowAnswerer *>(self);
+        for (int i = 0; i < 400 && !answerer->done_; ++i) {
+            HWND found = ::FindWindowW(L"#32770", answerer->title_.c_str());
+            if (found && ::IsWindowVisible(found)) {
+                ::Sleep(150);
+                answerer->answer_(found);
+                return 0;
+            }
+            ::Sleep(25);
+        }
+        return 0;
+    }
+
+    std::wstring title_;
+    std::function<void(HWND)> answer_;
+    std::atomic<bool> done_{false};
+    HANDLE thread_;
+};
+
+bool showsIcon(HWND box)
+{
+    bool icon = false;
+    ::EnumChildWindows(
+        box,
+        [](HWND child, LPARAM icon) -> BOOL {
+            const LONG style = ::GetWindowLongW(child, GWL_STYLE);
+            if ((style & SS_TYPEMASK) == SS_ICON && ::IsWindowVisible(child)
+                && ::SendMessageW(child, STM_GETICON, 0, 0) != 0)
+                *reinterpret_cast<bool *>(icon) = true;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&icon));
+    return icon;
+}
+
+std::wstring textOf(HWND control)
+{
+    wchar_t buffer[512] = {};
+    ::GetWindowTextW(control, buffer, 512);
+    return buffer;
+}
+
+void windowAndControls(Win32Form &form)
+{
+    const int dpi = int(form.dpi());
+    RECT client{};
+    ::GetClientRect(form.window(), &client);
+    check(client.right == window::pixels(window::kClientWidth, dpi)
+              && client.bottom == window::pixels(window::kClientHeight, dpi),
+          "client area " + rectText(client) + " at " + std::to_string(dpi) + " dpi");
+    check(textOf(form.window()) == L"Sondar", "window title");
+    check(::GetClassLongPtrW(form.window(), GCLP_HICON) && ::GetClassLongPtrW(form.window(), GCLP_HICONSM),
+          "the window carries its icon in both sizes");
+
+    const std::wstring face = fontOf(form.control(window::Text1)).lfFaceName;
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    ::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, UINT(dpi));
+
+    for (const ControlRow &row : kLayout) {
+        HWND control = form.control(row.id);
+        const std::string name = row.name;
+        static const wchar_t *const classes[] = {L"Button", L"Static", L"Edit", L"ListBox", L"Button"};
+        check(_wcsicmp(className(control).c_str(), classes[int(row.kind)]) == 0, name + " is a system control");
+        if (row.kind != Kind::ListBox)
+            check(textOf(control) == reinterpret_cast<const wchar_t *>(row.caption), name + " caption");
+        check(bool(::IsWindowEnabled(control)) == row.enabledAtStart, name + " enabled at start");
+
+        const RECT want = tablePlace(row, dpi), got = placeOf(control);
+        if (row.kind == Kind::Label) {
+            // A caption may grow past its designed box to show its text
+            // whole, but never into its field.
+            const RECT field = placeOf(form.control(*row.buddy));
+            const bool designed = std::memcmp(&got, &want, sizeof got) == 0;
+            const bool grown = got.top == want.top && got.right - got.left >= want.right - want.left
+                && got.bottom - got.top >= want.bottom - want.top && got.right <= std::max(want.right, field.left);
+            check(designed || grown, name + " at " + rectText(got) + ", designed " + rectText(want));
+        } else {
+            check(std::memcmp(&got, &want, sizeof got) == 0, name + " at " + rectText(got) + ", designed " + rectText(want));
+        }
+
+        const LOGFONTW font = fontOf(control);
+        if (row.points > 0)
+            check(font.lfFaceName == face && font.lfHeight == -std::lround(row.points * dpi / 72.0),
+                  name + " in the Japanese face at " + std::to_string(row.points) + " pt");
+        else
+            check(std::wcscmp(font.lfFaceName, metrics.lfMessageFont.lfFaceName) == 0
+                      && font.lfHeight == metrics.lfMessageFont.lfHeight,
+                  name + " in the system's message font");
+    }
+    std::printf("     the Japanese face here: %s\n", utf8(platform::win32::ownText(face.c_str(), face.size())).c_str());
+}
+
+// The light blue behind the frame and the labels; a disabled field keeps the
+// system's grey.
+void colours(Win32Form &form)
+{
+    HDC dc = ::GetDC(form.window());
+    const auto brushColour = [&](window::Control control) -> COLORREF {
+        const auto brush = reinterpret_cast<HBRUSH>(
+            ::SendMessageW(form.window(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                           reinterpret_cast<LPARAM>(form.control(control))));
+        LOGBRUSH info{};
+        return brush && ::GetObjectW(brush, sizeof info, &info) ? info.lbColor : CLR_INVALID;
+    };
+    const COLORREF lightBlue = RGB(192, 192, 255);
+    for (const window::Control control : {window::Frame1, window::Label1, window::Label4, window::Label2})
+        check(brushColour(control) == lightBlue, std::string(kLayout[control].name) + " on light blue");
+    check(brushColour(window::Text5) != lightBlue, "a disabled field is not light blue");
+    ::ReleaseDC(form.window(), dc);
+}
+
+void focusAndKeys(Win32Form &form, RecordedEvents &events)
+{
+    check(focusName(form) == "Text1", "Text1 has the focus at start (" + focusName(form) + ")");
+    std::string order;
+    for (int i = 0; i < 8; ++i) {
+        pressKey(form, VK_TAB);
+        order += focusName(form) + " ";
+    }
+    check(order == "Command1 Text3 Text2 List1 Command3 Text8 Text9 Text1 ", "Tab visits " + order);
+
+    // Enter in the address field: heard as its key press, the focus goes on
+    // to "Ping Start"; a second Enter presses it.
+    form.setText(window::Text3, u"1");
+    form.setText(window::Text1, u"127.0.0.1");
+    events.heard.clear();
+    pressKey(form, VK_RETURN);
+    check(events.heard == std::vector<std::string>{"KeyPress Text1 13"} && focusName(form) == "Command1",
+          "Enter in Text1 moves the focus to Command1 (" + focusName(form) + ")");
+    check(form.text(window::Text1) == u"127.0.0.1", "Enter inserts nothing into Text1");
+}
+
+void inputMethod(Win32Form &form)
+{
+    HIMC none = ::ImmGetContext(form.control(window::Text1));
+    check(none == nullptr, "Text1 has no input context");
+    if (none)
+        ::ImmReleaseContext(form.control(window::Text1), none);
+
+    HWND site = form.control(window::Text8);
+    form.setFocus(window::Text8);
+    HIMC context = ::ImmGetContext(site);
+    DWORD conversion = 0, sentence = 0;
+    const bool read = context && ::ImmGetConversionStatus(context, &conversion, &sentence);
+    const DWORD hiragana = IME_CMODE_NATIVE | IME_CMODE_FULLSHAPE;
+    check(read && ::ImmGetOpenStatus(context) && (conversion & hiragana) == hiragana
+              && !(conversion & IME_CMODE_KATAKANA),
+          "Text8 opens the input method in hiragana on focus");
+    if (context)
+        ::ImmReleaseContext(site, context);
+}
+
+void list(Win32Form &form)
+{
+    HWND list = form.control(window::List1);
+    const LONG style = ::GetWindowLongW(list, GWL_STYLE);
+    check((style & LBS_NOINTEGRALHEIGHT) && !(style & (LBS_SORT | LBS_DISABLENOSCROLL | WS_HSCROLL)),
+          "List1: designed height, unsorted, no horizontal bar, the vertical one only when needed");
+    check(!(style & WS_VSCROLL), "an empty list shows no scroll bar");
+    form.addLine(window::List1, u"Reply from 127.0.0.1 : Bytes = 128 Time < 10 ms  TTL = 128" + Text(200, u'x'));
+    for (int i = 1; i < 30; ++i)
+        form.addLine(window::List1, u"Request timed out");
+    const LONG full = ::GetWindowLongW(list, GWL_STYLE);
+    check((full & WS_VSCROLL) && !(full & WS_HSCROLL), "thirty lines bring the vertical bar only");
+    check(::SendMessageW(list, LB_GETTOPINDEX, 0, 0) == 0, "adding lines does not scroll the list");
+    check(form.lineCount(window::List1) == 30 && form.line(window::List1, 1) == u"Request timed out"
+              && form.line(window::List1, 30).empty() && form.line(window::List1, -1).empty(),
+          "lines by index; past the end the empty text");
+    form.clearList(window::List1);
+    check(form.lineCount(window::List1) == 0 && !(::GetWindowLongW(list, GWL_STYLE) & WS_VSCROLL),
+          "a cleared list has no lines and no bar");
+}
+
+void texts(Win32Form &form)
+{
+    const Text cases[] = {u"", u"試験場所 ＡＢＣ", u"\U0001F600 surrogates", Text(40000, u'9')};
+    for (const Text &text : cases) {
+        form.setText(window::Text9, text);
+        check(form.text(window::Text9) == text, "Text9 keeps a text of " + std::to_string(text.size()) + " units");
+    }
+    form.setEnabled(window::Command2, true);
+    check(::IsWindowEnabled(form.control(window::Command2)), "setEnabled");
+    form.setEnabled(window::Command2, false);
+
+    // The ANSI code page, as wine's locale (or Windows' system setting) has it.
+    const UINT codePage = ::GetACP();
+    if (codePage == 932)
+        check(form.narrow(u"試験 A") == "\x8E\x8E\x8C\xB1 A", "Shift-JIS in code page 932");
+    else if (codePage == 1252)
+        check(form.narrow(u"café 試") == "caf\xE9 ?", "code page 1252; what it lacks becomes ?");
+    else
+        std::printf("     code page %u: no expected bytes here\n", codePage);
+    const Text mark = form.decimalMark();
+    check(mark == u"." || mark == u",", "the decimal mark: " + utf8(mark));
+
+    SYSTEMTIME midnight{2024, 2, 0, 29, 0, 0, 0, 0}, afternoon = midnight;
+    afternoon.wHour = 13;
+    afternoon.wMinute = 5;
+    afternoon.wSecond = 9;
+    const Text date = platform::win32::generalDate(midnight), full = platform::win32::generalDate(afternoon);
+    check(date.find(u"29") != Text::npos && date.find(u':') == Text::npos, "midnight is the date alone: " + utf8(date));
+    check(full.starts_with(date + u" ") && full.find(u"05") != Text::npos && full.find(u"09") != Text::npos,
+          "a time of day follows the date: " + utf8(full));
+}
+
+void pointer(Win32Form &form)
+{
+    HWND field = form.control(window::Text1);
+    const auto overField = [&] {
+        ::SendMessageW(field, WM_SETCURSOR, reinterpret_cast<WPARAM>(field), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        return ::GetCursor();
+    };
+    form.setPointer(platform::Pointer::Busy);
+    check(overField() == ::LoadCursorW(nullptr, IDC_APPSTARTING), "busy: the arrow with hourglass, over a field too");
+    form.setPointer(platform::Pointer::Default);
+    check(overField() == ::LoadCursorW(nullptr, IDC_IBEAM), "afterwards the field's own pointer again");
+}
+
+void boxesAndDialog(Win32Form &form)
+{
+    for (const bool exclamation : {false, true}) {
+        bool icon = !exclamation;
+        std::wstring text;
+        {
+            const WindowAnswerer answer(L"Sondar", [&](HWND box) {
+                icon = showsIcon(box);
+                text = textOf(::GetDlgItem(box, 0xFFFF));
+                ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+            });
+            form.messageBox({u"Windows Sockets error occurred in Cleanup.", platform::kApplicationTitle,
+                             exclamation ? platform::MessageIcon::Exclamation : platform::MessageIcon::None});
+        }
+        check(icon == exclamation, std::string("a message box ") + (exclamation ? "with" : "without") + " the icon");
+    }
+
+    std::wstring proposed, filter;
+    Text chosen = u"C:\\users\\sondar-test.txt";
+    std::optional<Text> got;
+    {
+        const WindowAnswerer answer(L"保存ファイル選択", [&](HWND dialog) {
+            HWND name = ::GetDlgItem(dialog, 0x47C); // the file name box of the Explorer-style dialog
+            if (!name)
+                name = ::GetDlgItem(dialog, 0x480);
+            proposed = textOf(name);
+            HWND types = ::GetDlgItem(dialog, 0x470);
+            const LRESULT selected = ::SendMessageW(types, CB_GETCURSEL, 0, 0);
+            wchar_t entry[128] = {};
+            if (selected != CB_ERR)
+                ::SendMessageW(types, CB_GETLBTEXT, WPARAM(selected), reinterpret_cast<LPARAM>(entry));
+            filter = entry;
+            ::SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide(chosen).c_str()));
+            ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+        });
+        got = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
+                                 .flags = platform::kOverwritePrompt | platform::kHideReadOnly | platform::kNoChangeDir
+                                     | platform::kExplorer | platform::kLongNames,
+                                 .fileName = u"Pingdata"});
+    }
+    check(proposed == L"Pingdata" && filter == L"テキスト (*.txt)", "the save dialog proposes Pingdata, text files");
+    check(got && _wcsicmp(wide(*got).c_str(), wide(chosen).c_str()) == 0,
+          "the chosen name comes back: " + (got ? utf8(*got) : std::string("(cancelled)")));
+    {
+        const WindowAnswerer answer(L"保存ファイル選択",
+                                    [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); });
+        got = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
+                                 .flags = platform::kExplorer, .fileName = u"Pingdata"});
+    }
+    check(!got, "cancel gives no name");
+}
+
+std::string fileBytes(const std::wstring &path)
+{
+    std::string bytes;
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "(missing)";
+    char buffer[4096];
+    DWORD count = 0;
+    while (::ReadFile(file, buffer, sizeof buffer, &count, nullptr) && count > 0)
+        bytes.append(buffer, count);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+void appendFile()
+{
+    wchar_t folder[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, folder);
+    const std::wstring base = std::wstring(folder) + L"tst_win32form-" + std::to_wstring(::GetCurrentProcessId());
+    ::CreateDirectoryW(base.c_str(), nullptr);
+    const std::wstring report = base + L"\\report.txt";
+    const auto own = [](const std::wstring &path) { return platform::win32::ownText(path.c_str(), path.size()); };
+    using platform::win32::appendWhole;
+    constexpr std::chrono::milliseconds kShortPatience{150};
+
+    check(!appendWhole(own(report), "a\r\n") && fileBytes(report) == "a\r\n", "a missing file is created");
+    check(!appendWhole(own(report), "b\r\n") && fileBytes(report) == "a\r\nb\r\n", "a second save appends");
+
+    struct Refused {
+        const char *what;
+        Text path;
+    };
+    const Refused refused[] = {
+        {"a device", u"NUL"},
+        {"a folder", own(base)},
+        {"a name with a NUL inside", own(report) + Text(1, u'\0') + u"x"},
+        {"the empty name", u""},
+    };
+    for (const Refused &r : refused) {
+        const auto failure = appendWhole(r.path, "c\r\n", kShortPatience);
+        check(failure && failure->restored && !failure->reason.empty() && fileBytes(report) == "a\r\nb\r\n",
+              std::string(r.what) + " is refused: " + (failure ? utf8(failure->reason) : "(written)"));
+    }
+
+    // Another program's lock: the save waits its patience, then gives up
+    // without writing; once the lock goes, the next save goes through.
+    HANDLE other = ::CreateFileW(report.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    OVERLAPPED from{};
+    ::LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &from);
+    const auto start = std::chrono::steady_clock::now();
+    const auto locked = appendWhole(own(report), "c\r\n", kShortPatience);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    check(locked && locked->restored && waited >= kShortPatience && fileBytes(report) == "a\r\nb\r\n",
+          "a file locked by another program is left alone after the wait");
+    ::UnlockFileEx(other, 0, MAXDWORD, MAXDWORD, &from);
+    ::CloseHandle(other);
+    check(!appendWhole(own(report), "c\r\n") && fileBytes(report) == "a\r\nb\r\nc\r\n", "the lock gone, it appends");
+
+    ::DeleteFileW(report.c_str());
+    ::RemoveDirectoryW(base.c_str());
+}
+
+// Moved to a monitor of 144 dpi, the window lays itself out again: the client
+// area and every control scale with it; and back.
+void dpiChange(Win32Form &form)
+{
+    for (const int dpi : {144, 96}) {
+        RECT suggested{};
+        ::GetWindowRect(form.window(), &suggested);
+        ::SendMessageW(form.window(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+        RECT client{};
+        ::GetClientRect(form.window(), &client);
+        bool placed = true;
+        for (const ControlRow &row : kLayout) {
+            const RECT want = tablePlace(row, dpi), got = placeOf(form.control(row.id));
+            if (row.kind != Kind::Label && std::memcmp(&got, &want, sizeof got) != 0)
+                placed = false;
+        }
+        check(int(form.dpi()) == dpi && client.right == window::pixels(window::kClientWidth, dpi)
+                  && client.bottom == window::pixels(window::kClientHeight, dpi) && placed
+                  && fontOf(form.control(window::Text1)).lfHeight == -std::lround(9.75 * dpi / 72.0),
+              "laid out again at " + std::to_string(dpi) + " dpi: client " + rectText(client));
+    }
+}
+
+// A run of the real logic: "Ping Start" pressed by Enter, the busy pointer
+// while it works; then a second run closed in its first pause, which ends
+// the run and the window.
+void runAndClose(Win32Form &form, RecordedEvents &events, ScriptedEcho &echo)
+{
+    HWND field = form.control(window::Text1);
+    bool busyInProbe = false;
+    echo.during = [&] {
+        ::SendMessageW(field, WM_SETCURSOR, reinterpret_cast<WPARAM>(field), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
+        busyInProbe = ::GetCursor() == ::LoadCursorW(nullptr, IDC_APPSTARTING);
+    };
+    const auto start = std::chrono::steady_clock::now();
+    pressKey(form, VK_RETURN); // "Ping Start" has the focus
+    const auto took = std::chrono::steady_clock::now() - start;
+    check(echo.sent == std::vector<std::string>{"127.0.0.1 32"} && echo.starts == 1 && echo.stops == 1,
+          "Enter on the focused button runs one probe");
+    check(busyInProbe, "the busy pointer while the probe works");
+    check(took >= std::chrono::milliseconds(990), "the run pauses 990 ms after the probe");
+    check(form.line(window::List1, 0) == u"Reply from 127.0.0.1 : Bytes = 32 Time = 3 ms  TTL = 128"
+              && form.text(window::Text7) == u"3 ms" && ::IsWindowEnabled(form.control(window::Command2)),
+          "the run lists its line, writes the average and enables SaveData");
+
+    form.setText(window::Text3, u"3");
+    echo.during = [&] { ::PostMessageW(form.window(), WM_CLOSE, 0, 0); };
+    events.heard.clear();
+    form.setFocus(window::Command1);
+    pressKey(form, VK_RETURN);
+    check(echo.sent.size() == 2 && events.heard == std::vector<std::string>{"Click Command1", "Unload"},
+          "closing in the pause ends the run after its probe");
+    check(form.window() == nullptr, "and the window is gone");
+    MSG quit{};
+    check(::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE), "and the program is told to end");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const INITCOMMONCONTROLSEX controls{.dwSize = sizeof(INITCOMMONCONTROLSEX), .dwICC = ICC_STANDARD_CLASSES};
+    ::InitCommonControlsEx(&controls);
+    Win32Form form(::GetModuleHandleW(nullptr));
+
+    if (argc == 2 && std::strcmp(argv[1], "--geometry") == 0) {
+        for (const ControlRow &row : kLayout) {
+            const RECT r = placeOf(form.control(row.id));
+            std::printf("%s %ld %ld %ld %ld\n", row.name, r.left, r.top, r.right - r.left, r.bottom - r.top);
+        }
+        return 0;
+    }
+
+    ScriptedEcho echo;
+    window::Form1 handlers(form, echo);
+    RecordedEvents events(handlers);
+    form.setEvents(events);
+    form.show(SW_SHOW);
+    ::SetForegroundWindow(form.window());
+    form.pause(std::chrono::milliseconds(0));
+
+    windowAndControls(form);
+    colours(form);
+    focusAndKeys(form, events);
+    const HWND focused = ::GetFocus();
+    list(form);
+    texts(form);
+    pointer(form);
+    inputMethod(form);
+    boxesAndDialog(form);
+    appendFile();
+    dpiChange(form);
+    ::SetFocus(focused);
+    runAndClose(form, events, echo);
+
+    std::printf("tst_win32form: %s\n", failures == 0 ? "all checks passed" : "some checks FAILED");
+    return failures == 0 ? 0 : 1;
+}
