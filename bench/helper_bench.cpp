@@ -11,6 +11,8 @@
 
 #include <arpa/inet.h>
 
+#include "bench/BenchSupport.h"
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -23,22 +25,9 @@
 
 namespace {
 
-using Microseconds = std::chrono::duration<double, std::micro>;
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-// The nearest-rank 90th percentile.
-double p90(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(0.9 * static_cast<double>(values.size())));
-    return values[std::max<std::size_t>(rank, 1) - 1];
-}
+using bench::median;
+using bench::Microseconds;
+using bench::p90;
 
 struct Figures {
     std::vector<double> roundTrips;
@@ -68,17 +57,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s HELPER ADDRESS COUNT\n", argv[0]);
         return 2;
     }
-    const in_addr_t target = ::inet_addr(argv[2]);
-    if (target == INADDR_NONE || (ntohl(target) >> 24) != 127) {
-        std::fprintf(stderr, "%s: only loopback addresses (127.0.0.0/8) are probed\n", argv[0]);
+    const auto loopback = bench::loopbackTarget(argv[0], argv[2]);
+    const auto probes = bench::probeCount(argv[0], argv[3]);
+    if (!loopback || !probes)
         return 2;
-    }
-    int count = 0;
-    const char *countEnd = argv[3] + std::strlen(argv[3]);
-    if (std::from_chars(argv[3], countEnd, count).ptr != countEnd || count < 1) {
-        std::fprintf(stderr, "%s: COUNT must be a positive number\n", argv[0]);
-        return 2;
-    }
+    const in_addr_t target = *loopback;
+    const int count = *probes;
 
     const std::string payload(32, '*');
     Figures own;

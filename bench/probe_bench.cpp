@@ -16,6 +16,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include "bench/BenchSupport.h"
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -29,22 +31,9 @@
 
 namespace {
 
-using Microseconds = std::chrono::duration<double, std::micro>;
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-// The nearest-rank percentile.
-double percentile(std::vector<double> values, double fraction)
-{
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(values.size())));
-    return values[std::max<std::size_t>(rank, 1) - 1];
-}
+using bench::median;
+using bench::Microseconds;
+using bench::p90;
 
 void printFigure(const char *name, const std::vector<double> &values, double (*statistic)(std::vector<double>))
 {
@@ -89,17 +78,12 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s ADDRESS COUNT\n", argv[0]);
         return 2;
     }
-    const in_addr_t target = ::inet_addr(argv[1]);
-    if (target == INADDR_NONE || (ntohl(target) >> 24) != 127) {
-        std::fprintf(stderr, "%s: only loopback addresses (127.0.0.0/8) are probed\n", argv[0]);
+    const auto loopback = bench::loopbackTarget(argv[0], argv[1]);
+    const auto probes = bench::probeCount(argv[0], argv[2]);
+    if (!loopback || !probes)
         return 2;
-    }
-    int count = 0;
-    const char *countEnd = argv[2] + std::strlen(argv[2]);
-    if (std::from_chars(argv[2], countEnd, count).ptr != countEnd || count < 1) {
-        std::fprintf(stderr, "%s: COUNT must be a positive number\n", argv[0]);
-        return 2;
-    }
+    const in_addr_t target = *loopback;
+    const int count = *probes;
 
     const std::string payload(32, '*');
     std::vector<double> roundTrips;
@@ -135,7 +119,7 @@ int main(int argc, char **argv)
     }
 
     printFigure("rtt_us_median", roundTrips, median);
-    printFigure("rtt_us_p90", roundTrips, [](std::vector<double> values) { return percentile(std::move(values), 0.9); });
+    printFigure("rtt_us_p90", roundTrips, p90);
     printFigure("kernel_entry_us_median", kernelEntries, median);
     printFigure("rtt_with_entry_us_median", fromCall, median);
     printFigure("ping_rtt_us_median", pings, median);

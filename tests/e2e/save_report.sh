@@ -54,24 +54,9 @@ xdotool key Return
 sleep 0.5
 
 fail() { echo "FAIL: $*"; echo "--- report:"; cat -A "$work/report.txt" || true; exit 1; }
-[ -f "$work/report.txt" ] || fail "no report file"
-mapfile -t lines < <(sed 's/\r$//' "$work/report.txt")
-[ "$(grep -c $'\r$' "$work/report.txt")" -eq 16 ] || fail "not 16 CR LF lines"
-[ "${lines[0]}" = " " ] || fail "line 1"
-[ "${lines[1]}" = "Site A" ] || fail "line 2"
-[ "${lines[2]}" = "Point 3" ] || fail "line 3"
-[[ "${lines[3]}" == "Date / Time : "* ]] || fail "line 4"
-[ "${lines[4]}" = " " ] || fail "line 5"
-[ "${lines[5]}" = "Pinging 127.0.0.1 with 32 bytes of data:" ] || fail "line 6"
-for i in 1 2 3 4 5; do
-    [[ "${lines[5 + i]}" =~ ^"Test No:$i  Reply from 127.0.0.1 : Bytes = 32 Time "("< 10"|"= "[0-9]+)" ms  TTL = 128"$ ]] \
-        || fail "probe line $i"
-done
-[ "${lines[11]}" = " " ] || fail "line 12"
-[ "${lines[12]}" = "Ping statistics for 127.0.0.1:" ] || fail "line 13"
-[ "${lines[13]}" = "    Packets: Sent = 5, Received = 5, Lost = 0 (0% loss)," ] || fail "statistics"
-[ "${lines[14]}" = "Approximate round trip times in milli-seconds:" ] || fail "line 15"
-[[ "${lines[15]}" =~ ^"    Minimum = "[0-9]+" ms, Maximum = "[0-9]+" ms, Average = "[0-9.]+" ms"$ ]] || fail "times"
+# shellcheck source=report_lines.sh
+. "$(dirname "$0")/report_lines.sh"
+check_report "$work/report.txt" "Site A" "Point 3"
 
 # "SaveData" is disabled after the save: a click opens no dialog.
 click 475 56

@@ -24,6 +24,8 @@ mkdir "$work/tmp" "$work/out"
 export WINEPREFIX=$work/prefix TMPDIR=$work/tmp WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # shellcheck source=../../tools/xvfb.sh
 . "$(dirname "$0")/../../tools/xvfb.sh"
+# shellcheck source=report_lines.sh
+. "$(dirname "$0")/report_lines.sh"
 cleanup() {
     ip netns exec "$ns" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
     xvfb_stop
@@ -107,28 +109,8 @@ session() {
     kill -0 "$app" 2>/dev/null && fail "sondar.exe did not end when its window was closed"
     wait "$app" 2>/dev/null || true
 
-    [ -f "$report" ] || fail "no report file"
-    local expect_site expect_point
-    expect_site=$(printf '%s' "$site" | iconv -f UTF-8 -t "$4")
-    expect_point=$(printf '%s' "$point" | iconv -f UTF-8 -t "$4")
-    [ "$(grep -c $'\r$' "$report")" -eq 16 ] || fail "not 16 CR LF lines"
-    [ "$(tail -c 2 "$report" | od -An -c | tr -d ' ')" = '\r\n' ] || fail "the last line does not end in CR LF"
-    mapfile -t lines < <(sed 's/\r$//' "$report")
-    [ "${lines[0]}" = " " ] || fail "line 1"
-    [ "${lines[1]}" = "$expect_site" ] || fail "line 2 is not the site in $4"
-    [ "${lines[2]}" = "$expect_point" ] || fail "line 3 is not the point in $4"
-    [[ "${lines[3]}" =~ ^"Date / Time : "[0-9][^:]*[0-9]":"[0-9][0-9]":"[0-9][0-9] ]] || fail "line 4"
-    [ "${lines[4]}" = " " ] || fail "line 5"
-    [ "${lines[5]}" = "Pinging 127.0.0.1 with 32 bytes of data:" ] || fail "line 6"
-    for i in 1 2 3 4 5; do
-        [[ "${lines[5 + i]}" =~ ^"Test No:$i  Reply from 127.0.0.1 : Bytes = 32 Time "("< 10"|"= "[0-9]+)" ms  TTL = 128"$ ]] \
-            || fail "probe line $i"
-    done
-    [ "${lines[11]}" = " " ] || fail "line 12"
-    [ "${lines[12]}" = "Ping statistics for 127.0.0.1:" ] || fail "line 13"
-    [ "${lines[13]}" = "    Packets: Sent = 5, Received = 5, Lost = 0 (0% loss)," ] || fail "statistics"
-    [ "${lines[14]}" = "Approximate round trip times in milli-seconds:" ] || fail "line 15"
-    [[ "${lines[15]}" =~ ^"    Minimum = "[0-9]+" ms, Maximum = "[0-9]+" ms, Average = "[0-9.]+" ms"$ ]] || fail "times"
+    check_report "$report" "$(printf '%s' "$site" | iconv -f UTF-8 -t "$4")" \
+        "$(printf '%s' "$point" | iconv -f UTF-8 -t "$4")"
     echo "ok   $1: the report of a real run, saved through the common dialog, in $4"
 }
 
