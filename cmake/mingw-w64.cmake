@@ -12,6 +12,7 @@ set(mingwTriplet x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${mingwTriplet}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${mingwTriplet}-g++-posix)
 set(CMAKE_RC_COMPILER ${mingwTriplet}-windres)
+set(CMAKE_STRIP /usr/bin/${mingwTriplet}-strip)
 
 # Headers, libraries and packages from the target's tree only, so that the
 # build machine's own Qt is never picked up; programs from the build machine.

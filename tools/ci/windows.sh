@@ -15,7 +15,7 @@ build="build-win"
 fail() { echo "windows: FAIL: $*" >&2; exit 1; }
 install_missing() { sh tools/deps.sh "$@" >/dev/null 2>&1; }
 
-install_missing cmake ninja-build g++-mingw-w64-x86-64 || fail "cmake, ninja-build or g++-mingw-w64-x86-64 is missing"
+install_missing cmake ninja-build g++-mingw-w64-x86-64 unzip || fail "cmake, ninja-build or g++-mingw-w64-x86-64 is missing"
 
 rm -rf "$build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
@@ -40,14 +40,14 @@ grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "sondar.exe is no GUI p
 x86_64-w64-mingw32-strip -o "$build/sondar-stripped.exe" "$sondar"
 echo "sondar.exe: $(stat -c %s "$sondar") bytes, $(stat -c %s "$build/sondar-stripped.exe") stripped"
 
-# The zip: the program, the readme, and the licence where the checkout has one.
+# The zip: the program (stripped), the readme and the licence.
 (cd "$build" && cpack -G ZIP >/dev/null) || fail "cpack did not make the zip"
 zip=$(ls "$build"/sondar-*-win64.zip)
 listing=$(cmake -E tar tf "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ' | sed 's/ $//')
-want="README.txt sondar.exe"
-[ -f LICENSE ] && want="LICENSE.txt $want"
+want="LICENSE.txt README.txt sondar.exe"
 [ "$listing" = "$want" ] || fail "$zip holds $listing, not $want"
-echo "zip: $zip ($listing)"
+unzip -p "$zip" '*/sondar.exe' | cmp -s - "$build/sondar-stripped.exe" || fail "the zip's sondar.exe is not the stripped program"
+echo "zip: $zip ($listing, $(stat -c %s "$zip") bytes)"
 
 compiled_only() { echo "windows: compiled; not run: $*"; exit 0; }
 [ "$(id -u)" -eq 0 ] || compiled_only "a network namespace of its own needs root"
