@@ -245,8 +245,9 @@ Text windowText(HWND control)
 
 } // namespace
 
-// RPC_E_CHANGED_MODE: the thread is in a multithreaded apartment already,
-// where the annotations work as well, and which is not this window's to leave.
+// Entered unless the thread is in a multithreaded apartment already
+// (RPC_E_CHANGED_MODE): the annotations work there as well, and that apartment
+// is not the window's to leave.
 Win32Form::ComApartment::ComApartment()
     : entered(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)))
 {
