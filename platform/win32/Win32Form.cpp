@@ -3,6 +3,7 @@
 #include "platform/win32/AppendFile.h"
 #include "platform/win32/SystemText.h"
 
+#include <commctrl.h>
 #include <commdlg.h>
 #include <imm.h>
 
@@ -27,6 +28,18 @@ constexpr int kFirstControlId = 100;
 // No WS_CLIPCHILDREN: the light blue is painted under the frame too, which
 // draws only its border and caption.
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+// The text colour of the frame and the labels, which stand on the window's
+// light blue: the system's own text colour is near white in a dark or
+// high-contrast scheme, and would all but vanish there.
+constexpr COLORREF kCaptionText = RGB(0, 0, 0);
+// The fields a run writes its times into: disabled, and often narrower than
+// an average with all its decimals, so each shows its whole text as a tip.
+constexpr window::Control kTimeFields[] = {window::Text5, window::Text6, window::Text7};
+// The results have no caption of their own to name them.
+constexpr char16_t kResultsName[] = u"Ping results";
+// oleacc's annotation service, CAccPropServices; mingw-w64's libraries do not
+// define its class id.
+constexpr CLSID kAccPropServicesClass{0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
 
 static_assert(kOverwritePrompt == OFN_OVERWRITEPROMPT && kHideReadOnly == OFN_HIDEREADONLY
                   && kNoChangeDir == OFN_NOCHANGEDIR && kExplorer == OFN_EXPLORER && kLongNames == OFN_LONGNAMES,
@@ -202,6 +215,24 @@ void registerClass(HINSTANCE instance, WNDPROC procedure)
     }
 }
 
+// A time field's tool: a rectangle on the window, not the field itself, since
+// a disabled field gets no mouse messages; the window gets them in its place.
+TTTOOLINFOW timeTool(HWND window, HWND field)
+{
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = window;
+    tool.uId = UINT_PTR(::GetDlgCtrlID(field));
+    return tool;
+}
+
+// A single-line field never holds a line break: of a text with one it keeps
+// the first line, as the box itself does with a paste.
+Text firstLine(const Text &text)
+{
+    return text.substr(0, text.find_first_of(u"\r\n"));
+}
+
 Text windowText(HWND control)
 {
     const int length = ::GetWindowTextLengthW(control);
@@ -213,6 +244,20 @@ Text windowText(HWND control)
 }
 
 } // namespace
+
+// Entered unless the thread is in a multithreaded apartment already
+// (RPC_E_CHANGED_MODE): the annotations work there as well, and that apartment
+// is not the window's to leave.
+Win32Form::ComApartment::ComApartment()
+    : entered(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)))
+{
+}
+
+Win32Form::ComApartment::~ComApartment()
+{
+    if (entered)
+        ::CoUninitialize();
+}
 
 Win32Form::Win32Form(HINSTANCE instance)
     : lightBlue_(::CreateSolidBrush(RGB(window::kLightBlue.red, window::kLightBlue.green, window::kLightBlue.blue)))
@@ -249,8 +294,79 @@ Win32Form::Win32Form(HINSTANCE instance)
     // The frame lies beneath the controls it holds; it takes no focus, so its
     // place does not change the order Tab follows.
     ::SetWindowPos(controls_[window::Frame1], HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    addTimeTips(instance);
+    nameControls();
 
     layOut(::GetDpiForWindow(window_));
+}
+
+void Win32Form::addTimeTips(HINSTANCE instance)
+{
+    const INITCOMMONCONTROLSEX classes{.dwSize = sizeof(INITCOMMONCONTROLSEX), .dwICC = ICC_BAR_CLASSES};
+    ::InitCommonControlsEx(&classes);
+    // Owned by the window, and gone with it; shown while the window is
+    // inactive too, as a greyed field's text is read at any time.
+    toolTips_ = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr,
+                                  instance, nullptr);
+    if (!toolTips_) {
+        std::fprintf(stderr, "sondar: the tool tips were not created (%lu)\n", ::GetLastError());
+        std::abort();
+    }
+    for (const window::Control field : kTimeFields) {
+        TTTOOLINFOW tool = timeTool(window_, controls_[field]);
+        // The tips watch the window's mouse messages themselves.
+        tool.uFlags = TTF_SUBCLASS;
+        tool.lpszText = const_cast<wchar_t *>(L"");
+        ::SendMessageW(toolTips_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+}
+
+// The fields and the list are named explicitly, as annotations: Windows would
+// otherwise name a field after whichever caption precedes it in the z-order,
+// which follows the focus order here, not the captions. Buttons, captions and
+// the frame are named by their own text.
+void Win32Form::nameControls()
+{
+    IAccPropServices *services = nullptr;
+    if (FAILED(::CoCreateInstance(kAccPropServicesClass, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+                                  reinterpret_cast<void **>(&services))))
+        return;
+    annotations_.reset(services);
+    accessibleNamesSet_ = true;
+    for (const ControlRow &r : window::kLayout) {
+        if (r.kind != Kind::TextBox && r.kind != Kind::ListBox)
+            continue;
+        const std::wstring name = wide(accessibleName(r.id));
+        if (FAILED(annotations_->SetHwndPropStr(controls_[r.id], DWORD(OBJID_CLIENT), CHILDID_SELF, PROPID_ACC_NAME,
+                                                name.c_str())))
+            accessibleNamesSet_ = false;
+    }
+}
+
+// The annotations are the process's own until cleared: they go with the
+// controls they name.
+void Win32Form::clearNames()
+{
+    if (!annotations_)
+        return;
+    for (const ControlRow &r : window::kLayout) {
+        if (r.kind == Kind::TextBox || r.kind == Kind::ListBox)
+            annotations_->ClearHwndProps(controls_[r.id], DWORD(OBJID_CLIENT), CHILDID_SELF, &PROPID_ACC_NAME, 1);
+    }
+}
+
+Text Win32Form::accessibleName(ControlIndex control) const
+{
+    const ControlRow &r = row(control);
+    if (r.kind == Kind::ListBox)
+        return kResultsName;
+    if (r.kind == Kind::TextBox) {
+        const auto label = std::ranges::find(window::kLayout, std::optional<window::Control>(r.id), &ControlRow::buddy);
+        if (label != window::kLayout.end())
+            return label->caption;
+    }
+    return r.caption;
 }
 
 Win32Form::~Win32Form()
@@ -282,6 +398,11 @@ void Win32Form::layOut(UINT dpi)
         ::MoveWindow(controls_[r.id], place.left, place.top, place.right - place.left, place.bottom - place.top, TRUE);
     }
     fonts_ = std::move(fonts);
+    for (const window::Control field : kTimeFields) {
+        TTTOOLINFOW tool = timeTool(window_, controls_[field]);
+        tool.rect = designedRect(window::kLayout[field], dpi);
+        ::SendMessageW(toolTips_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
 
     const SIZE wanted{window::pixels(window::kClientWidth, int(dpi)), window::pixels(window::kClientHeight, int(dpi))};
     RECT frame{0, 0, wanted.cx, wanted.cy};
@@ -354,11 +475,13 @@ LRESULT Win32Form::handle(UINT message, WPARAM wParam, LPARAM lParam)
         return 1;
     }
     case WM_CTLCOLORSTATIC: {
-        // The frame and the labels show the window's light blue; a disabled
-        // field, which asks the same, keeps the system's grey.
+        // The frame and the labels show the window's light blue, in the
+        // window's own text colour; a disabled field, which asks the same,
+        // keeps the system's pair of grey and text colour.
         const std::optional<ControlIndex> control = indexOf(reinterpret_cast<HWND>(lParam));
         if (control && row(*control).kind == Kind::TextBox)
             break;
+        ::SetTextColor(reinterpret_cast<HDC>(wParam), kCaptionText);
         ::SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
         return reinterpret_cast<LRESULT>(lightBlue_.get());
     }
@@ -405,8 +528,12 @@ LRESULT Win32Form::handle(UINT message, WPARAM wParam, LPARAM lParam)
         ::DestroyWindow(window_);
         ::PostQuitMessage(0);
         return 0;
+    case WM_DESTROY:
+        clearNames();
+        break;
     case WM_NCDESTROY:
         window_ = nullptr;
+        toolTips_ = nullptr;
         controls_.fill(nullptr);
         break;
     default:
@@ -467,7 +594,14 @@ Text Win32Form::text(ControlIndex control) const
 
 void Win32Form::setText(ControlIndex control, const Text &text)
 {
-    ::SetWindowTextW(this->control(control), wide(text).c_str());
+    const std::wstring line = wide(firstLine(text));
+    HWND field = this->control(control);
+    ::SetWindowTextW(field, line.c_str());
+    if (std::ranges::find(kTimeFields, control) != std::end(kTimeFields)) {
+        TTTOOLINFOW tool = timeTool(window_, field);
+        tool.lpszText = const_cast<wchar_t *>(line.c_str());
+        ::SendMessageW(toolTips_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
 }
 
 void Win32Form::setEnabled(ControlIndex control, bool enabled)

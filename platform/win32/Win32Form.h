@@ -1,6 +1,7 @@
 // The forms runtime on Win32: the window built from the layout table with the
 // system's own controls, and every runtime operation the window's logic asks
-// for, through the W functions of user32, gdi32, comdlg32 and imm32.
+// for, through the W functions of user32, gdi32, comctl32, comdlg32 and
+// imm32, and the names assistive technology reads through oleacc's services.
 #pragma once
 
 #include "platform/FormsRuntime.h"
@@ -8,8 +9,10 @@
 #include "window/Layout.h"
 
 #include <windows.h>
+#include <oleacc.h>
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -37,6 +40,14 @@ public:
     HWND control(ControlIndex control) const;
     // The DPI the controls are laid out for.
     UINT dpi() const { return dpi_; }
+    // The tool tips of the time fields: one tool per field, a rectangle on
+    // the window with the field's control id.
+    HWND toolTips() const { return toolTips_; }
+    // The name assistive technology reads for a control, and whether the
+    // system took the names the window gives its fields and list (an
+    // oleacc without annotations keeps its own).
+    Text accessibleName(ControlIndex control) const;
+    bool accessibleNamesSet() const { return accessibleNamesSet_; }
 
     Text text(ControlIndex control) const override;
     void setText(ControlIndex control, const Text &text) override;
@@ -64,11 +75,31 @@ private:
     void onCommand(ControlIndex control, WORD code);
     // Places every control, and sizes the window, for `dpi`.
     void layOut(UINT dpi);
+    void addTimeTips(HINSTANCE instance);
+    void nameControls();
+    void clearNames();
     std::optional<ControlIndex> indexOf(HWND control) const;
     const window::ControlRow &row(ControlIndex control) const;
     void showPointerNow() const;
 
+    // COM, for the accessibility annotations, on the window's thread from
+    // before the window until after it.
+    struct ComApartment {
+        ComApartment();
+        ~ComApartment();
+        ComApartment(const ComApartment &) = delete;
+        ComApartment &operator=(const ComApartment &) = delete;
+        bool entered = false;
+    };
+    struct ComRelease {
+        void operator()(IUnknown *object) const { object->Release(); }
+    };
+
+    ComApartment apartment_;
+    std::unique_ptr<IAccPropServices, ComRelease> annotations_;
+    bool accessibleNamesSet_ = false;
     HWND window_ = nullptr;
+    HWND toolTips_ = nullptr;
     std::array<HWND, window::kLayout.size()> controls_{};
     GdiObject<HBRUSH> lightBlue_;
     // The Japanese face at each size of the table (points), and the

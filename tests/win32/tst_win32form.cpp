@@ -1,8 +1,9 @@
 // tst_win32form [--geometry]
 //
 // The Win32 layer as a Windows program, run under wine in CI: the window built
-// from the layout table (places, captions, fonts, colours, focus order, input
-// method), the dialog keys, the busy pointer, the message boxes and the save
+// from the layout table (places, captions, fonts, colours under a light-text
+// scheme too, focus order, input method), the time fields' tool tips, the
+// names and roles assistive technology reads, the dialog keys, the busy pointer, the message boxes and the save
 // dialog (answered by a helper thread), the runtime operations, the report
 // file's append, and a short run of the real logic over a scripted network
 // that is closed in its pause. Nothing is sent anywhere.
@@ -19,6 +20,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <imm.h>
+#include <oleacc.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +29,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -93,6 +96,47 @@ LOGFONTW fontOf(HWND control)
     LOGFONTW font{};
     ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
     return font;
+}
+
+// WCAG's contrast ratio of two colours, 1 to 21.
+double contrast(COLORREF a, COLORREF b)
+{
+    const auto luminance = [](COLORREF c) {
+        const auto linear = [](int channel) {
+            const double v = channel / 255.0;
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(GetRValue(c)) + 0.7152 * linear(GetGValue(c)) + 0.0722 * linear(GetBValue(c));
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// A time field's tool in the window's tool tips, its text in `text`.
+TTTOOLINFOW timeTool(const Win32Form &form, window::Control field, wchar_t (&text)[256])
+{
+    TTTOOLINFOW tool{};
+    tool.cbSize = sizeof tool;
+    tool.hwnd = form.window();
+    tool.uId = UINT_PTR(::GetDlgCtrlID(form.control(field)));
+    tool.lpszText = text;
+    ::SendMessageW(form.toolTips(), TTM_GETTOOLINFOW, 0, reinterpret_cast<LPARAM>(&tool));
+    return tool;
+}
+
+std::wstring tipText(const Win32Form &form, window::Control field)
+{
+    wchar_t text[256] = {};
+    TTTOOLINFOW tool = timeTool(form, field, text);
+    text[0] = L'\0';
+    ::SendMessageW(form.toolTips(), TTM_GETTEXTW, std::size(text), reinterpret_cast<LPARAM>(&tool));
+    return text;
+}
+
+RECT tipRect(const Win32Form &form, window::Control field)
+{
+    wchar_t text[256] = {};
+    return timeTool(form, field, text).rect;
 }
 
 // A key as the keyboard sends it to the focused control; the form's message
@@ -296,7 +340,142 @@ void colours(Win32Form &form)
     for (const window::Control control : {window::Frame1, window::Label1, window::Label4, window::Label2})
         check(brushColour(control) == lightBlue, std::string(kLayout[control].name) + " on light blue");
     check(brushColour(window::Text5) != lightBlue, "a disabled field is not light blue");
+
+    // Under a scheme of light text on dark (a dark or high-contrast one) the
+    // frame and the captions keep dark text on their light blue; the disabled
+    // field keeps the system's own pair.
+    const int elements[] = {COLOR_WINDOWTEXT, COLOR_BTNTEXT};
+    const COLORREF former[] = {::GetSysColor(COLOR_WINDOWTEXT), ::GetSysColor(COLOR_BTNTEXT)};
+    const COLORREF white = RGB(255, 255, 255);
+    const COLORREF light[] = {white, white};
+    ::SetSysColors(2, elements, light);
+    const auto textColour = [&](window::Control control) {
+        ::SetTextColor(dc, white); // as the system's default handling leaves it
+        brushColour(control);
+        return ::GetTextColor(dc);
+    };
+    for (const window::Control control : {window::Frame1, window::Label6, window::Label1, window::Label4, window::Label2}) {
+        const double ratio = contrast(textColour(control), lightBlue);
+        check(ratio >= 4.5, std::string(kLayout[control].name) + " under light system text: contrast "
+                                + std::to_string(ratio).substr(0, 4) + ":1 on light blue");
+    }
+    check(textColour(window::Text5) == ::GetSysColor(COLOR_WINDOWTEXT), "a disabled field keeps the system's text colour");
+    ::SetSysColors(2, elements, former);
     ::ReleaseDC(form.window(), dc);
+}
+
+// Each time field shows its whole text as a tip, kept with every text the
+// logic writes; the tips lie over the fields, which stay disabled.
+void timeTips(Win32Form &form)
+{
+    check(::SendMessageW(form.toolTips(), TTM_GETTOOLCOUNT, 0, 0) == 3, "three tools, one per time field");
+    struct Case {
+        window::Control field;
+        Text text, tip;
+    };
+    const Case cases[] = {
+        {window::Text7, u"7.66666666666667 ms", u"7.66666666666667 ms"},
+        {window::Text5, u"1 ms", u"1 ms"},
+        {window::Text6, u"1234567890.12345678 ms", u"1234567890.12345678 ms"},
+        {window::Text5, u"3 ms\r\n4 ms", u"3 ms"},
+        {window::Text7, u"", u""},
+    };
+    for (const Case &c : cases) {
+        form.setText(c.field, c.text);
+        const std::wstring tip = tipText(form, c.field);
+        check(tip == wide(c.tip) && tip == wide(form.text(c.field)),
+              std::string(kLayout[c.field].name) + "'s tip is its text: \"" + utf8(c.tip) + "\"");
+    }
+    for (const window::Control field : {window::Text5, window::Text6, window::Text7}) {
+        const RECT tip = tipRect(form, field), place = placeOf(form.control(field));
+        check(std::memcmp(&tip, &place, sizeof tip) == 0 && !::IsWindowEnabled(form.control(field)),
+              std::string(kLayout[field].name) + "'s tip lies over it at " + rectText(tip) + ", the field disabled");
+    }
+}
+
+// What assistive technology reads through MSAA: the window's roles, and a
+// name for every control, the fields' from their captions.
+void accessibility(const Win32Form &form)
+{
+    struct Release {
+        void operator()(IAccessible *object) const { object->Release(); }
+    };
+    using Accessible = std::unique_ptr<IAccessible, Release>;
+    const auto object = [](HWND hwnd, LONG id) {
+        IAccessible *found = nullptr;
+        if (FAILED(::AccessibleObjectFromWindow(hwnd, DWORD(id), __uuidof(IAccessible), reinterpret_cast<void **>(&found))))
+            found = nullptr;
+        return Accessible(found);
+    };
+    VARIANT self{};
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    // The role, or E_NOTIMPL where this oleacc has none to give.
+    const auto role = [&](HWND hwnd, LONG id) -> long {
+        const Accessible accessible = object(hwnd, id);
+        VARIANT got{};
+        const HRESULT result = accessible ? accessible->get_accRole(self, &got) : E_FAIL;
+        return result == S_OK && got.vt == VT_I4 ? got.lVal : result == E_NOTIMPL ? E_NOTIMPL : -1;
+    };
+    const auto name = [&](HWND hwnd) -> std::wstring {
+        const Accessible accessible = object(hwnd, OBJID_CLIENT);
+        BSTR got = nullptr;
+        if (!accessible || accessible->get_accName(self, &got) != S_OK || !got)
+            return L"(none)";
+        std::wstring text(got, ::SysStringLen(got));
+        ::SysFreeString(got);
+        return text;
+    };
+    if (const long windowRole = role(form.window(), OBJID_WINDOW); windowRole == E_NOTIMPL)
+        std::printf("     not shown here: this oleacc's window objects give no role (E_NOTIMPL)\n");
+    else
+        check(windowRole == ROLE_SYSTEM_WINDOW, "the window's role: a window");
+    check(role(form.window(), OBJID_CLIENT) == ROLE_SYSTEM_CLIENT, "its client area's role: a client area");
+
+    struct Named {
+        window::Control control;
+        const char16_t *name;
+    };
+    const Named named[] = {
+        {window::Text8, u"試験場所"},   {window::Text9, u"試験箇所"},   {window::Text1, u"IP アドレス"},
+        {window::Text3, u"Packets"},    {window::Text2, u"Chars/Pkt"},  {window::Text5, u"Minimum ="},
+        {window::Text6, u"Maximum ="},  {window::Text7, u"Average ="},  {window::List1, u"Ping results"},
+    };
+    for (const ControlRow &row : kLayout) {
+        const auto given = std::ranges::find(named, row.id, &Named::control);
+        const Text expected = given != std::end(named) ? given->name : row.caption;
+        check(form.accessibleName(row.id) == expected, std::string(row.name) + " is named " + utf8(expected));
+        // The captions name themselves; the fields and the list are named by
+        // annotations, which only an oleacc that takes them shows.
+        if (given == std::end(named) || form.accessibleNamesSet()) {
+            const std::wstring read = name(form.control(row.id));
+            check(read == wide(expected), std::string(row.name) + " reads as "
+                                              + utf8(platform::win32::ownText(read.c_str(), read.size())));
+        }
+    }
+    if (!form.accessibleNamesSet())
+        std::printf("     not shown here: this oleacc takes no annotations (IAccPropServices::SetHwndPropStr "
+                    "fails), so the fields and the list read as it names them itself\n");
+}
+
+// A single-line field never holds a line break: a text with one keeps its
+// first line.
+void lineBreaks(Win32Form &form)
+{
+    struct Case {
+        Text given, kept;
+    };
+    const Case cases[] = {
+        {u"127.0.0.1\r\n127.0.0.2", u"127.0.0.1"},
+        {u"127.0.0.1\n127.0.0.2", u"127.0.0.1"},
+        {u"127.0.0.1\r127.0.0.2", u"127.0.0.1"},
+        {u"\r\nsecond line", u""},
+        {u"試験場所 one line", u"試験場所 one line"},
+    };
+    for (const Case &c : cases) {
+        form.setText(window::Text9, c.given);
+        check(form.text(window::Text9) == c.kept, "a text with a break keeps \"" + utf8(c.kept) + "\"");
+    }
 }
 
 void focusAndKeys(Win32Form &form, RecordedEvents &events)
@@ -538,6 +717,11 @@ void dpiChange(Win32Form &form)
             if (row.kind != Kind::Label && std::memcmp(&got, &want, sizeof got) != 0)
                 placed = false;
         }
+        for (const window::Control field : {window::Text5, window::Text6, window::Text7}) {
+            const RECT tip = tipRect(form, field), want = tablePlace(kLayout[field], dpi);
+            if (std::memcmp(&tip, &want, sizeof tip) != 0)
+                placed = false;
+        }
         check(int(form.dpi()) == dpi && client.right == window::pixels(window::kClientWidth, dpi)
                   && client.bottom == window::pixels(window::kClientHeight, dpi) && placed
                   && fontOf(form.control(window::Text1)).lfHeight == -std::lround(9.75 * dpi / 72.0),
@@ -609,6 +793,9 @@ int main(int argc, char **argv)
     const HWND focused = ::GetFocus();
     list(form);
     texts(form);
+    lineBreaks(form);
+    timeTips(form);
+    accessibility(form);
     pointer(form);
     inputMethod(form);
     boxesAndDialog(form);
