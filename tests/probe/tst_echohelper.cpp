@@ -3,6 +3,7 @@
 // (ECHO_HELPER); only 127.0.0.1 is probed.
 #include "probe/EchoHelper.h"
 #include "probe/EchoPacket.h"
+#include "TestNamespace.h"
 
 #include <QFile>
 #include <QProcess>
@@ -86,6 +87,12 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, message);
 
+        // Some rows name hosts off this machine ("017.0.0.1" is 15.0.0.1 to
+        // inet_addr): a helper that failed to refuse them would find no route
+        // out of this namespace.
+        const TestNamespace space(Module1::EchoPath::Raw);
+        if (!space.entered())
+            QSKIP(NoNamespaces);
         const Run run = runHelper(arguments);
         QCOMPARE(run.exitCode, HelperExit::Refused);
         QVERIFY2(run.errors.startsWith("sondar-echo: ") && run.errors.contains(message), run.errors.constData());
