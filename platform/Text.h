@@ -8,6 +8,7 @@
 // to the echo service, each converted by the layer that owns that edge.
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,16 @@ using Text = std::u16string;
 // becomes U+FFFD; nothing is dropped silently.
 std::string toUtf8(std::u16string_view text);
 Text fromUtf8(std::string_view bytes);
+
+// The lines as a report file holds them: each in the narrow code page that
+// `narrow` converts to, ended by CR LF.
+template <typename Narrow>
+std::string crlfLines(std::span<const Text> lines, Narrow narrow)
+{
+    std::string bytes;
+    for (const Text &line : lines)
+        bytes += narrow(line) + "\r\n";
+    return bytes;
+}
 
 } // namespace platform

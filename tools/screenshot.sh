@@ -14,7 +14,7 @@ xvfb_start 800x600 || { echo "no X display could be started" >&2; exit 1; }
 QT_QPA_PLATFORM=xcb "$build/sondar" &
 app=$!
 win=$(find_window '^Sondar$' 20) || { echo "the window did not appear" >&2; exit 1; }
-xdotool windowfocus --sync "$win"
+timeout 10 xdotool windowfocus --sync "$win"
 xdotool mousemove --window "$win" 200 46 click 1 && xdotool type --delay 20 "Field site 1"
 xdotool mousemove --window "$win" 200 82 click 1 && xdotool type --delay 20 "Rack 3, port 12"
 xdotool mousemove --window "$win" 200 118 click 1 && xdotool type --delay 20 "127.0.0.1"

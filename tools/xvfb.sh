@@ -35,12 +35,13 @@ xvfb_stop() {
 # Prints the id of the visible window named $1 (a regular expression) once
 # there is one, within $2 seconds. Windows come and go while it looks, which
 # makes a single search fail now and then; it looks again until the time is up.
+# With 0 it still looks for the rest of the current second.
 find_window() {
     local deadline=$((SECONDS + $2)) id
-    while :; do
+    while [ "$SECONDS" -le "$deadline" ]; do
         id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1) || true
         [ -n "$id" ] && { echo "$id"; return 0; }
-        [ "$SECONDS" -ge "$deadline" ] && return 1
         sleep 0.1
     done
+    return 1
 }

@@ -5,6 +5,7 @@
 
 #include "platform/FormsRuntime.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -50,8 +51,17 @@ inline constexpr int kClientWidth = 7920; // twips
 inline constexpr int kClientHeight = 5715;
 inline constexpr Rgb kLightBlue{192, 192, 255};
 // The proportional Japanese interface face of the captions and fields. A layer
-// whose system lacks it stands in the closest proportional gothic it has.
+// whose system lacks it takes the first of the stand-ins it has: the same face
+// under its English name, the UI gothics of Windows without the Japanese
+// supplemental fonts, then the proportional gothics of Linux systems.
 inline constexpr char16_t kJapaneseFace[] = u"ＭＳ Ｐゴシック";
+inline constexpr const char16_t *kJapaneseFaces[] = {
+    kJapaneseFace, u"MS PGothic", u"Yu Gothic UI", u"Meiryo UI", u"MS UI Gothic",
+    u"IPAPGothic", u"VL PGothic", u"Noto Sans CJK JP",
+};
+
+// The results have no caption of their own to name them for assistive technology.
+inline constexpr char16_t kResultsName[] = u"Ping results";
 
 namespace detail {
 inline constexpr double kSmall = 9.75;
@@ -102,6 +112,27 @@ inline constexpr bool rowsInControlOrder()
     return kLayout.front().kind == Kind::Frame;
 }
 static_assert(rowsInControlOrder(), "the table's rows follow the Control enum, the frame first");
+
+// A rectangle in device pixels, its right and bottom edges exclusive.
+struct PixelRect {
+    int left, top, right, bottom;
+};
+
+// A caption keeps its designed place where its text fits. Where the face in
+// use runs wider or taller than the designed one, it grows down and to the
+// right, or, where its field would cover the end of the text, it ends where
+// the field begins and grows to the left.
+inline constexpr PixelRect fittedCaption(PixelRect designed, int textWidth, int textHeight, int fieldLeft)
+{
+    PixelRect fitted = designed;
+    fitted.right = std::max(designed.right, designed.left + textWidth);
+    fitted.bottom = std::max(designed.bottom, designed.top + textHeight);
+    if (fitted.right > designed.right && fitted.right > fieldLeft) {
+        fitted.left -= fitted.right - fieldLeft;
+        fitted.right = fieldLeft;
+    }
+    return fitted;
+}
 
 // Twips to device pixels at the given dots per inch, to the nearest pixel:
 // 15 twips make one pixel at 96 dpi.

@@ -86,8 +86,14 @@ std::optional<AppendFailure> appendWhole(const std::string &path, std::string_vi
 {
     if (path.find('\0') != std::string::npos)
         return AppendFailure{errorText(EINVAL)};
-    // O_NONBLOCK: a FIFO without a reader fails at once (ENXIO) instead of
-    // blocking the window until someone reads it.
+    // Anything but a regular file is refused before it is opened: opening a
+    // device for writing can act on it (a tape rewinds, a watchdog arms).
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
+        return AppendFailure{u"not a regular file"};
+    // O_NONBLOCK: should a FIFO take the file's place after that look, it
+    // fails at once (ENXIO) instead of blocking the window until someone
+    // reads it.
     const Descriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
     if (file.get() < 0)
         return AppendFailure{errorText(errno)};

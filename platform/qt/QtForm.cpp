@@ -68,8 +68,10 @@ QRect pixelRect(const ControlRow &row)
 QFont captionFont(double pointSize)
 {
     QFont font;
-    font.setFamilies({QString::fromStdU16String(window::kJapaneseFace), QStringLiteral("IPAPGothic"),
-                      QStringLiteral("VL PGothic"), QStringLiteral("Noto Sans CJK JP")});
+    QStringList families;
+    for (const char16_t *face : window::kJapaneseFaces)
+        families << QString::fromUtf16(face);
+    font.setFamilies(families);
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(pointSize);
     return font;
@@ -128,20 +130,18 @@ QFont controlFont(const ControlRow &row, const QWidget *widget)
     return font;
 }
 
-// A caption keeps its designed place where its text fits. Where the installed
-// face runs wider or taller than the designed one, it grows down and to the
-// right, or to the left where its field would cover the end of the text.
 QRect fittedCaption(const QRect &designed, const QSize &text, int fieldLeft)
 {
-    QRect fitted(designed.topLeft(), designed.size().expandedTo(text));
-    if (fitted.width() > designed.width() && fitted.right() >= fieldLeft)
-        fitted.moveRight(fieldLeft - 1);
-    return fitted;
+    const window::PixelRect fitted = window::fittedCaption(
+            {designed.left(), designed.top(), designed.left() + designed.width(), designed.top() + designed.height()},
+            text.width(), text.height(), fieldLeft);
+    return QRect(fitted.left, fitted.top, fitted.right - fitted.left, fitted.bottom - fitted.top);
 }
 
 // A single-line field never holds a line break: of a pasted or dropped text it
-// keeps the first line, as Windows' own single-line box does. The insertion is
-// what lies between the parts the text shares with the text before it.
+// keeps the first line, as Windows' own single-line box does. The insertion
+// ends at the cursor; what follows the cursor is the text that stood after it
+// before, and the insertion starts where the text before it ends.
 void keepFirstLineOfInsertions(QLineEdit *field)
 {
     auto before = std::make_shared<QString>(field->text());
@@ -151,20 +151,18 @@ void keepFirstLineOfInsertions(QLineEdit *field)
             *before = text;
             return;
         }
-        qsizetype prefix = 0;
-        while (prefix < text.size() && prefix < before->size() && text[prefix] == (*before)[prefix])
-            ++prefix;
-        qsizetype suffix = 0;
-        while (suffix < text.size() - prefix && suffix < before->size() - prefix
-               && text[text.size() - 1 - suffix] == (*before)[before->size() - 1 - suffix])
-            ++suffix;
-        QString inserted = text.mid(prefix, text.size() - prefix - suffix);
+        const qsizetype end = std::clamp<qsizetype>(field->cursorPosition(), 0, text.size());
+        const qsizetype after = std::min(text.size() - end, before->size());
+        qsizetype start = 0;
+        while (start < end && start < before->size() - after && text[start] == (*before)[start])
+            ++start;
+        QString inserted = text.mid(start, end - start);
         inserted.truncate(std::ranges::find_if(inserted, isBreak) - inserted.begin());
-        QString kept = text.left(prefix) + inserted + text.right(suffix);
+        QString kept = text.left(start) + inserted + text.right(text.size() - end);
         kept.removeIf(isBreak);
         *before = kept;
         field->setText(kept);
-        field->setCursorPosition(int(prefix + inserted.size()));
+        field->setCursorPosition(int(start + inserted.size()));
     });
 }
 
@@ -251,8 +249,7 @@ QtForm::QtForm(QWidget *parent) : QWidget(parent)
             keepFirstLineOfInsertions(field);
         }
     }
-    // The results have no caption of their own to name them.
-    widgets_[window::List1]->setAccessibleName(QStringLiteral("Ping results"));
+    widgets_[window::List1]->setAccessibleName(QString::fromUtf16(window::kResultsName));
 
     std::vector<const ControlRow *> focusOrder;
     for (const ControlRow &row : window::kLayout) {
@@ -427,10 +424,8 @@ std::string QtForm::narrow(const Text &text) const
 
 std::optional<AppendFailure> QtForm::appendLines(const Text &path, std::span<const Text> lines)
 {
-    std::string bytes;
-    for (const Text &line : lines)
-        bytes += narrow(line) + "\r\n";
-    return posix::appendWhole(QFile::encodeName(qtText(path)).toStdString(), bytes);
+    return posix::appendWhole(QFile::encodeName(qtText(path)).toStdString(),
+                              crlfLines(lines, [this](const Text &line) { return narrow(line); }));
 }
 
 } // namespace platform::qt

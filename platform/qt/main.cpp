@@ -5,10 +5,18 @@
 #include "window/Form1.h"
 
 #include <QApplication>
+#include <QSettings>
+#include <QTemporaryDir>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Sondar keeps nothing between sessions. Qt's file dialog would store its
+    // history in the user's settings; it gets a folder that goes with the
+    // process instead. The dialog still remembers within a session.
+    const QTemporaryDir sessionSettings;
+    for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat})
+        QSettings::setPath(format, QSettings::UserScope, sessionSettings.path());
     platform::qt::installQtTranslations(QLocale());
 
     platform::qt::QtForm form;

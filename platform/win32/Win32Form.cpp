@@ -36,7 +36,6 @@ constexpr COLORREF kCaptionText = RGB(0, 0, 0);
 // an average with all its decimals, so each shows its whole text as a tip.
 constexpr window::Control kTimeFields[] = {window::Text5, window::Text6, window::Text7};
 // The results have no caption of their own to name them.
-constexpr char16_t kResultsName[] = u"Ping results";
 // oleacc's annotation service, CAccPropServices; mingw-w64's libraries do not
 // define its class id.
 constexpr CLSID kAccPropServicesClass{0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
@@ -44,15 +43,6 @@ constexpr CLSID kAccPropServicesClass{0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0
 static_assert(kOverwritePrompt == OFN_OVERWRITEPROMPT && kHideReadOnly == OFN_HIDEREADONLY
                   && kNoChangeDir == OFN_NOCHANGEDIR && kExplorer == OFN_EXPLORER && kLongNames == OFN_LONGNAMES,
               "the save request's flags are the common dialog's own");
-
-// The faces tried for the captions and fields, the designed one first. The
-// English name finds the same face on a system that lists it so; Windows 10
-// and 11 without the Japanese supplemental fonts have the UI gothics; the
-// last ones are what wine finds on a Linux system.
-constexpr const char16_t *kFaceCandidates[] = {
-    window::kJapaneseFace, u"MS PGothic", u"Yu Gothic UI", u"Meiryo UI",
-    u"MS UI Gothic", u"IPAPGothic", u"VL PGothic", u"Noto Sans CJK JP",
-};
 
 const wchar_t *wideFace(const char16_t *face)
 {
@@ -81,11 +71,11 @@ const wchar_t *japaneseFace()
 {
     static const wchar_t *const face = [] {
         HDC screen = ::GetDC(nullptr);
-        const auto *chosen = std::ranges::find_if(kFaceCandidates, [screen](const char16_t *f) {
+        const auto *chosen = std::ranges::find_if(window::kJapaneseFaces, [screen](const char16_t *f) {
             return faceInstalled(screen, wideFace(f));
         });
         ::ReleaseDC(nullptr, screen);
-        return wideFace(chosen != std::end(kFaceCandidates) ? *chosen : kFaceCandidates[0]);
+        return wideFace(chosen != std::end(window::kJapaneseFaces) ? *chosen : window::kJapaneseFaces[0]);
     }();
     return face;
 }
@@ -95,7 +85,9 @@ HFONT japaneseFont(double points, UINT dpi)
     LOGFONTW font{};
     font.lfHeight = -LONG(std::lround(points * dpi / 72.0));
     font.lfWeight = FW_NORMAL;
-    font.lfCharSet = DEFAULT_CHARSET;
+    // Where no listed face is installed, the font mapper is asked for one
+    // that holds the Japanese characters, not merely for the name.
+    font.lfCharSet = SHIFTJIS_CHARSET;
     font.lfQuality = DEFAULT_QUALITY;
     std::wcscpy(font.lfFaceName, japaneseFace());
     return ::CreateFontIndirectW(&font);
@@ -139,19 +131,13 @@ SIZE textExtent(const ControlRow &row, HFONT font)
     return size;
 }
 
-// A caption keeps its designed place where its text fits. Where the face runs
-// wider or taller than the designed one, it grows down and to the right, or
-// to the left where its field would cover the end of the text.
+// The layout's caption rule on GDI's rectangles.
 RECT fittedCaption(RECT designed, SIZE text, LONG fieldLeft)
 {
-    RECT fitted = designed;
-    fitted.right = std::max(designed.right, designed.left + text.cx);
-    fitted.bottom = std::max(designed.bottom, designed.top + text.cy);
-    if (fitted.right > designed.right && fitted.right > fieldLeft) {
-        fitted.left -= fitted.right - fieldLeft;
-        fitted.right = fieldLeft;
-    }
-    return fitted;
+    const window::PixelRect fitted = window::fittedCaption(
+            {int(designed.left), int(designed.top), int(designed.right), int(designed.bottom)}, int(text.cx),
+            int(text.cy), int(fieldLeft));
+    return RECT{fitted.left, fitted.top, fitted.right, fitted.bottom};
 }
 
 struct ControlClass {
@@ -360,7 +346,7 @@ Text Win32Form::accessibleName(ControlIndex control) const
 {
     const ControlRow &r = row(control);
     if (r.kind == Kind::ListBox)
-        return kResultsName;
+        return window::kResultsName;
     if (r.kind == Kind::TextBox) {
         const auto label = std::ranges::find(window::kLayout, std::optional<window::Control>(r.id), &ControlRow::buddy);
         if (label != window::kLayout.end())
@@ -509,8 +495,8 @@ LRESULT Win32Form::handle(UINT message, WPARAM wParam, LPARAM lParam)
         if (LOWORD(wParam) == WA_INACTIVE) {
             if (HWND focused = ::GetFocus(); focused && ::IsChild(window_, focused))
                 lastFocus_ = focused;
-        } else if (lastFocus_ && ::IsWindowEnabled(lastFocus_)) {
-            ::SetFocus(lastFocus_);
+        } else if (lastFocus_) {
+            ::SetFocus(::IsWindowEnabled(lastFocus_) ? lastFocus_ : ::GetNextDlgTabItem(window_, lastFocus_, FALSE));
         }
         return 0;
     case WM_DPICHANGED: {
@@ -587,15 +573,24 @@ HWND Win32Form::control(ControlIndex control) const
     return controls_[row(control).id];
 }
 
+HWND Win32Form::control(ControlIndex control, window::Kind kind) const
+{
+    if (row(control).kind != kind) {
+        std::fprintf(stderr, "sondar: control %s is not of the kind asked for\n", row(control).name);
+        std::abort();
+    }
+    return controls_[control];
+}
+
 Text Win32Form::text(ControlIndex control) const
 {
-    return windowText(this->control(control));
+    return windowText(this->control(control, window::Kind::TextBox));
 }
 
 void Win32Form::setText(ControlIndex control, const Text &text)
 {
     const std::wstring line = wide(firstLine(text));
-    HWND field = this->control(control);
+    HWND field = this->control(control, window::Kind::TextBox);
     ::SetWindowTextW(field, line.c_str());
     if (std::ranges::find(kTimeFields, control) != std::end(kTimeFields)) {
         TTTOOLINFOW tool = timeTool(window_, field);
@@ -606,7 +601,13 @@ void Win32Form::setText(ControlIndex control, const Text &text)
 
 void Win32Form::setEnabled(ControlIndex control, bool enabled)
 {
-    ::EnableWindow(this->control(control), enabled);
+    HWND hwnd = this->control(control);
+    // A control that is disabled while it has the focus would leave the window
+    // with none (no Tab, no Enter until a click): the focus moves on first, as
+    // the next control in the tab order, the way Qt's widgets do it.
+    if (!enabled && ::GetFocus() == hwnd)
+        ::SetFocus(::GetNextDlgTabItem(window_, hwnd, FALSE));
+    ::EnableWindow(hwnd, enabled);
 }
 
 void Win32Form::setFocus(ControlIndex control)
@@ -616,18 +617,18 @@ void Win32Form::setFocus(ControlIndex control)
 
 void Win32Form::clearList(ControlIndex list)
 {
-    ::SendMessageW(control(list), LB_RESETCONTENT, 0, 0);
+    ::SendMessageW(control(list, window::Kind::ListBox), LB_RESETCONTENT, 0, 0);
 }
 
 void Win32Form::addLine(ControlIndex list, const Text &line)
 {
     // Added at the end; the view stays where it was.
-    ::SendMessageW(control(list), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide(line).c_str()));
+    ::SendMessageW(control(list, window::Kind::ListBox), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide(line).c_str()));
 }
 
 Text Win32Form::line(ControlIndex list, int index) const
 {
-    HWND hwnd = control(list);
+    HWND hwnd = control(list, window::Kind::ListBox);
     const LRESULT length = ::SendMessageW(hwnd, LB_GETTEXTLEN, WPARAM(index), 0);
     if (index < 0 || length == LB_ERR)
         return {};
@@ -638,7 +639,7 @@ Text Win32Form::line(ControlIndex list, int index) const
 
 int Win32Form::lineCount(ControlIndex list) const
 {
-    const LRESULT count = ::SendMessageW(control(list), LB_GETCOUNT, 0, 0);
+    const LRESULT count = ::SendMessageW(control(list, window::Kind::ListBox), LB_GETCOUNT, 0, 0);
     return count == LB_ERR ? 0 : int(count);
 }
 
@@ -724,10 +725,7 @@ std::string Win32Form::narrow(const Text &text) const
 
 std::optional<AppendFailure> Win32Form::appendLines(const Text &path, std::span<const Text> lines)
 {
-    std::string bytes;
-    for (const Text &line : lines)
-        bytes += ansiText(line) + "\r\n";
-    return appendWhole(path, bytes);
+    return appendWhole(path, crlfLines(lines, [](const Text &line) { return ansiText(line); }));
 }
 
 } // namespace platform::win32

@@ -80,6 +80,9 @@ private:
     void clearNames();
     std::optional<ControlIndex> indexOf(HWND control) const;
     const window::ControlRow &row(ControlIndex control) const;
+    // The control's window, which must be of the given kind: anything else is
+    // a programming error and stops the program in every build.
+    HWND control(ControlIndex control, window::Kind kind) const;
     void showPointerNow() const;
 
     // COM, for the accessibility annotations, on the window's thread from

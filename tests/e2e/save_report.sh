@@ -21,10 +21,12 @@ cleanup() {
 trap cleanup EXIT
 xvfb_start || skip "no X display could be started"
 
-LANG=C.UTF-8 QT_QPA_PLATFORM=xcb "$sondar" >"$work/sondar.log" 2>&1 &
+# A home of its own, to see that the program stores nothing there.
+mkdir -p "$work/home"
+HOME=$work/home XDG_CONFIG_HOME= LANG=C.UTF-8 QT_QPA_PLATFORM=xcb "$sondar" >"$work/sondar.log" 2>&1 &
 app=$!
 win=$(find_window '^Sondar$' 10) || { cat "$work/sondar.log"; echo "FAIL: the window did not appear"; exit 1; }
-xdotool windowfocus --sync "$win"
+timeout 10 xdotool windowfocus --sync "$win"
 sleep 0.3
 
 # Controls by their place in the window, in pixels (twips / 15, the frame 3 px in).
@@ -63,4 +65,9 @@ click 475 56
 if find_window '保存ファイル選択' 2 >/dev/null; then
     fail "SaveData still opens the dialog after a save"
 fi
+# Nothing of the session is kept: no settings file of the dialog's or Qt's.
+kill "$app" 2>/dev/null || true
+wait "$app" 2>/dev/null || true
+stored=$(find "$work/home" -path "$work/home/.cache" -prune -o -type f -print)
+[ -z "$stored" ] || fail "the program stored files in its home: $stored"
 echo "PASS: the report of a real run was saved through the real dialog"

@@ -104,7 +104,7 @@ session() {
     xdotool key Return
     sleep 0.5
     # Alt+F4 closes it the Windows way (WM_CLOSE), and the program ends.
-    xdotool windowfocus --sync "$win" key alt+F4 2>/dev/null || true
+    timeout 10 xdotool windowfocus --sync "$win" key alt+F4 2>/dev/null || true
     for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.2; done
     kill -0 "$app" 2>/dev/null && fail "sondar.exe did not end when its window was closed"
     wait "$app" 2>/dev/null || true

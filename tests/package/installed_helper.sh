@@ -22,6 +22,8 @@ if [ ! -x /usr/bin/sondar ] || [ ! -x "$helper" ]; then fail "the sondar package
 ns=sondar-helper-$$
 work=$(mktemp -d)
 fake=$(mktemp -d)
+# shellcheck source=../../tools/xvfb.sh
+. "$(dirname "$0")/../../tools/xvfb.sh"
 cleanup() {
     if [ -n "${app:-}" ]; then kill "$app" 2>/dev/null || true; fi
     xvfb_stop
@@ -47,8 +49,6 @@ install -d -m 700 -o 65534 -g 65534 "$work/runtime"
 as_nobody=(ip netns exec "$ns" setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all
     env -i HOME="$work" XDG_RUNTIME_DIR="$work/runtime" LANG=C.UTF-8 PATH=/usr/bin:/bin)
 
-# shellcheck source=../../tools/xvfb.sh
-. "$(dirname "$0")/../../tools/xvfb.sh"
 xvfb_start || fail "no X display could be started"
 display=$DISPLAY
 
@@ -59,7 +59,7 @@ start_run() {
     "${as_nobody[@]}" DISPLAY="$display" QT_QPA_PLATFORM=xcb /usr/bin/sondar >"$work/sondar.log" 2>&1 &
     app=$!
     win=$(find_window '^Sondar$' 10) || { cat "$work/sondar.log"; fail "the window did not appear"; }
-    xdotool windowfocus --sync "$win"
+    timeout 10 xdotool windowfocus --sync "$win"
     sleep 0.3
     xdotool type --delay 20 "127.0.0.1"
     xdotool key Return Return
@@ -76,7 +76,8 @@ echo "--- with cap_net_raw on the helper: $(getcap "$helper")"
 start_run
 # "SaveData" is enabled once the run is over; its dialog saves the report.
 dialog=""
-for _ in $(seq 30); do
+deadline=$((SECONDS + 30))
+while [ "$SECONDS" -le "$deadline" ]; do
     xdotool mousemove --window "$win" 475 56 click 1
     sleep 0.2
     if find_window 'エラーメッセージ' 0 >/dev/null; then

@@ -89,10 +89,7 @@ public:
     std::string narrow(const Text &text) const override { return platform::toUtf8(text); }
     std::optional<AppendFailure> appendLines(const Text &path, std::span<const Text> lines) override
     {
-        std::string bytes;
-        for (const Text &line : lines)
-            bytes += narrow(line) + "\r\n";
-        return append(path, bytes);
+        return append(path, platform::crlfLines(lines, [this](const Text &line) { return narrow(line); }));
     }
 };
 

@@ -549,7 +549,13 @@ void texts(Win32Form &form)
     }
     form.setEnabled(window::Command2, true);
     check(::IsWindowEnabled(form.control(window::Command2)), "setEnabled");
+    // A save disables "SaveData" while it has the focus: the focus goes on to
+    // the next control instead of to nowhere.
+    const HWND focused = ::GetFocus();
+    form.setFocus(window::Command2);
     form.setEnabled(window::Command2, false);
+    check(focusName(form) == "Command3", "disabling the focused SaveData hands the focus on (" + focusName(form) + ")");
+    ::SetFocus(focused);
 
     // The ANSI code page, as wine's locale (or Windows' system setting) has it.
     const UINT codePage = ::GetACP();

@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-qt_include='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](Q[A-Za-z0-9]+|Qt[A-Za-z]*/[^">]+)[">]'
-windows_include='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](windows|winsock2?|ws2tcpip|commdlg|commctrl|imm|icmpapi|iphlpapi|shellapi|shlobj|winuser|wingdi)\.h[">]'
+qt_include='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](Q[A-Za-z0-9]+|Qt[A-Za-z]*/[^">]+|q[a-z0-9_]+\.h)[">]'
+windows_include='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](win[a-z0-9_]*|ws2[a-z0-9_]*|commdlg|commctrl|imm|icmpapi|iphlpapi|ipexport|shellapi|shl[a-z]*|ole[a-z0-9]*|objbase|combaseapi|unknwn|wtypes|dwmapi|uxtheme)\.h[">]'
 
 mapfile -t sources < <(git ls-files '*.c' '*.cc' '*.cpp' '*.h' '*.hpp')
 bad=0

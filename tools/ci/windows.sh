@@ -15,11 +15,13 @@ build="build-win"
 fail() { echo "windows: FAIL: $*" >&2; exit 1; }
 install_missing() { sh tools/deps.sh "$@" >/dev/null 2>&1; }
 
-install_missing cmake ninja-build g++-mingw-w64-x86-64 unzip || fail "cmake, ninja-build or g++-mingw-w64-x86-64 is missing"
+install_missing cmake ninja-build g++-mingw-w64-x86-64 googletest unzip \
+    || fail "cmake, ninja-build, g++-mingw-w64-x86-64, googletest or unzip is missing"
 
 rm -rf "$build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
-cmake --build "$build" -j2 --target probe_selftest sondar tst_win32form
+# The window's logic tests build as Windows programs whether or not wine runs here.
+cmake --build "$build" -j2 --target probe_selftest sondar tst_win32form logic_tests
 exe=$build/probe/probe_selftest.exe
 sondar=$build/sondar.exe
 formtest=$build/tests/win32/tst_win32form.exe
@@ -49,9 +51,18 @@ want="LICENSE.txt README.txt sondar.exe"
 unzip -p "$zip" '*/sondar.exe' | cmp -s - "$build/sondar-stripped.exe" || fail "the zip's sondar.exe is not the stripped program"
 echo "zip: $zip ($listing, $(stat -c %s "$zip") bytes)"
 
-compiled_only() { echo "windows: compiled; not run: $*"; exit 0; }
+# Where wine can't run, the build alone is checked; in CI, as root, everything
+# it needs is installed by the project's own files, so there that is a failure.
+compiled_only() {
+    if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ]; then
+        fail "not run under wine, although CI runs as root: $*"
+    fi
+    echo "windows: compiled; not run: $*"
+    exit 0
+}
 [ "$(id -u)" -eq 0 ] || compiled_only "a network namespace of its own needs root"
-install_missing iproute2 procps xvfb xdotool locales || compiled_only "iproute2, procps, xvfb, xdotool or locales is missing"
+install_missing iproute2 procps xvfb xdotool x11-utils locales \
+    || compiled_only "iproute2, procps, xvfb, xdotool, x11-utils or locales is missing"
 install_missing wine64 || compiled_only "Debian's wine64 did not install"
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || compiled_only "no $wine"
@@ -113,15 +124,12 @@ echo "geometry: every control where $geometry puts it"
 xvfb_stop
 
 # The window end to end, with real keys, clicks and the common dialog.
-tests/e2e/windows_window.sh "$sondar"
+tests/e2e/windows_window.sh "$sondar" || fail "the window end to end under wine (exit $?)"
 
 # The window's logic tests as Windows programs: ctest runs them under wine
 # (the toolchain's emulator) in the same namespace, with one wine server for
 # all. Its background services start with wineboot, away from ctest, which
 # would otherwise wait for them to let go of a test's output.
-install_missing googletest || fail "googletest (GoogleTest's sources) did not install"
-cmake "$build" >/dev/null
-cmake --build "$build" --target logic_tests
 ip netns exec "$ns" /usr/lib/wine/wineserver64 -p 2>/dev/null || true
 ip netns exec "$ns" "$wine" wineboot >/dev/null 2>&1 || true
 ip netns exec "$ns" ctest --test-dir "$build" -L logic --output-on-failure || fail "the logic tests under wine"
