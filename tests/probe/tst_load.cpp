@@ -435,8 +435,10 @@ private slots:
         const auto roundTripMs = outcomes[0].roundTripNs / 1'000'000;
         QVERIFY2(outcomes[0].status == status,
                  qPrintable(QString("status %1 after %2 ms").arg(outcomes[0].status).arg(roundTripMs)));
+        // The responder's own delay may run late on a busy machine, never
+        // early: the lower bound is exact, the upper one leaves it room.
         if (status == 0)
-            QVERIFY2(roundTripMs >= answerMs && roundTripMs < answerMs + 10,
+            QVERIFY2(roundTripMs >= answerMs && roundTripMs < answerMs + 50,
                      qPrintable(QString("round trip %1 ms").arg(roundTripMs)));
     }
 };
