@@ -261,7 +261,7 @@ EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::s
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!read || !WIFEXITED(status) || WEXITSTATUS(status) != HelperExit::Reported)
+    if (!read || !WIFEXITED(status) || WEXITSTATUS(status) != HelperExit::kReported)
         return EchoOutcome{};
     return parseHelperReport(report).value_or(EchoOutcome{});
 }

@@ -94,7 +94,7 @@ private slots:
         if (!space.entered())
             QSKIP(NoNamespaces);
         const Run run = runHelper(arguments);
-        QCOMPARE(run.exitCode, HelperExit::Refused);
+        QCOMPARE(run.exitCode, HelperExit::kRefused);
         QVERIFY2(run.errors.startsWith("sondar-echo: ") && run.errors.contains(message), run.errors.constData());
         QVERIFY(run.output.isEmpty());
     }
@@ -112,7 +112,7 @@ private slots:
         QFETCH(QString, payload);
 
         const Run run = runHelper({"127.0.0.1", payload});
-        QCOMPARE(run.exitCode, HelperExit::Reported);
+        QCOMPARE(run.exitCode, HelperExit::kReported);
         const auto outcome = parseHelperReport(run.output.toStdString());
         QVERIFY2(outcome, run.output.constData());
         QCOMPARE(outcome->status, 0);
@@ -137,7 +137,7 @@ private slots:
         const Run run = runHelper({"--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
                                    "--bounding-set=-all", ECHO_HELPER, "127.0.0.1", ""},
                                   "setpriv");
-        QCOMPARE(run.exitCode, HelperExit::NoSocket);
+        QCOMPARE(run.exitCode, HelperExit::kNoSocket);
         QVERIFY2(run.errors.contains("cap_net_raw"), run.errors.constData());
     }
 
@@ -171,7 +171,7 @@ private slots:
 
     void reportReadsBackAsWritten()
     {
-        const EchoOutcome written{IpStatus::HostUnreachable, std::chrono::nanoseconds(123456789),
+        const EchoOutcome written{IpStatus::kHostUnreachable, std::chrono::nanoseconds(123456789),
                                   inet_addr("203.0.113.254"), EchoPath::Raw};
         const std::string line = formatHelperReport(written);
         QVERIFY(line.size() <= kHelperMaxReport);
