@@ -215,6 +215,7 @@ private slots:
         QTest::newRow("endless output") << QByteArray("exec yes status=0");
         QTest::newRow("killed") << QByteArray("kill -9 $$");
         QTest::newRow("never ends") << QByteArray("exec sleep 60");
+        QTest::newRow("closes its output, never ends") << QByteArray("exec >&- && exec sleep 60");
     }
     void callerTakesAFailedHelperAsNoEchoService()
     {
