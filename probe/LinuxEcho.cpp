@@ -64,21 +64,35 @@ private:
     int fd_ = -1;
 };
 
-// The unprivileged datagram socket where the system allows it (the caller's
-// group lies in net.ipv4.ping_group_range), else a raw socket, which needs
-// CAP_NET_RAW. Any other failure, such as running out of descriptors, would
-// fail the raw socket the same way, so it is not tried then.
+bool isRefusal(int error)
+{
+    return error == EACCES || error == EPERM;
+}
+
+// The datagram socket is refused where the caller's group lies outside
+// net.ipv4.ping_group_range, and missing from kernels built without it.
+bool datagramUnavailable(int error)
+{
+    return isRefusal(error) || error == EAFNOSUPPORT || error == EPROTONOSUPPORT;
+}
+
+// The unprivileged datagram socket where the system allows it, else a raw
+// socket, which needs CAP_NET_RAW. Any other failure of the datagram socket,
+// such as running out of descriptors, would fail the raw socket the same way,
+// so it is not tried then. No socket, with path Helper where the helper is to
+// send instead and None where nothing can.
 std::pair<Socket, EchoPath> openEchoSocket()
 {
     Socket datagram(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP));
     if (datagram.isOpen())
         return {std::move(datagram), EchoPath::Datagram};
-    if (errno != EACCES && errno != EPERM && errno != EAFNOSUPPORT && errno != EPROTONOSUPPORT)
+    const int datagramError = errno;
+    if (!datagramUnavailable(datagramError))
         return {Socket(), EchoPath::None};
     Socket raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
     if (raw.isOpen())
         return {std::move(raw), EchoPath::Raw};
-    return {Socket(), EchoPath::None};
+    return {Socket(), helperMaySend(datagramError, errno) ? EchoPath::Helper : EchoPath::None};
 }
 
 nanoseconds toDuration(const timespec &time)
@@ -320,6 +334,11 @@ EchoOutcome awaitAnswer(Request &request, std::vector<std::uint8_t> &buffer)
 
 } // namespace
 
+bool helperMaySend(int datagramError, int rawError)
+{
+    return datagramUnavailable(datagramError) && isRefusal(rawError);
+}
+
 nanoseconds roundTripTime(const SendStamp &sent, const ReceiveStamp &received)
 {
     const nanoseconds elapsed = received.clocks.steady - sent.clocks.steady;
@@ -396,13 +415,17 @@ EchoOutcome echoThrough(Socket socket, EchoPath path, std::uint32_t target, std:
 
 } // namespace
 
-// Where the system refuses this process both sockets, the installed echo
-// helper, which holds the one capability a raw socket needs, sends instead.
+// Where the system refuses this process both sockets for want of permission,
+// the installed echo helper, which holds the one capability a raw socket
+// needs, sends instead. Where a socket failed for any other reason, the probe
+// fails at once.
 EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, std::optional<nanoseconds> *kernelEntry)
 {
     auto [socket, path] = openEchoSocket();
-    if (!socket.isOpen())
+    if (path == EchoPath::Helper)
         return echoThroughHelper(target, payload);
+    if (!socket.isOpen())
+        return EchoOutcome{};
     return echoThrough(std::move(socket), path, target, payload, kernelEntry);
 }
 

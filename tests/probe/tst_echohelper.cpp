@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 
 using namespace Module1;
@@ -227,6 +228,34 @@ private slots:
         QCOMPARE(outcome.status, -1);
         QCOMPARE(outcome.path, EchoPath::None);
         QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
+    }
+
+    // Only a refusal for want of permission goes to the helper; a process out
+    // of descriptors or memory would start it in vain.
+    void helperOnlyForRefusals_data()
+    {
+        QTest::addColumn<int>("datagramError");
+        QTest::addColumn<int>("rawError");
+        QTest::addColumn<bool>("helper");
+
+        QTest::newRow("both refused") << EACCES << EPERM << true;
+        QTest::newRow("both refused, EPERM") << EPERM << EPERM << true;
+        QTest::newRow("no datagram socket in the kernel") << EPROTONOSUPPORT << EPERM << true;
+        QTest::newRow("no ICMP for this family") << EAFNOSUPPORT << EACCES << true;
+        QTest::newRow("raw: out of descriptors") << EACCES << EMFILE << false;
+        QTest::newRow("raw: system out of descriptors") << EACCES << ENFILE << false;
+        QTest::newRow("raw: out of buffers") << EACCES << ENOBUFS << false;
+        QTest::newRow("raw: out of memory") << EPERM << ENOMEM << false;
+        QTest::newRow("raw: not supported") << EACCES << EPROTONOSUPPORT << false;
+        QTest::newRow("datagram: out of descriptors") << EMFILE << EPERM << false;
+        QTest::newRow("datagram: out of memory") << ENOMEM << EACCES << false;
+    }
+    void helperOnlyForRefusals()
+    {
+        QFETCH(int, datagramError);
+        QFETCH(int, rawError);
+        QFETCH(bool, helper);
+        QCOMPARE(helperMaySend(datagramError, rawError), helper);
     }
 
     void callerWithoutAHelper()
