@@ -27,6 +27,10 @@ constexpr std::chrono::milliseconds kHelperDeadline{3000};
 // A round trip beyond this is no measure the helper can have made.
 constexpr nanoseconds kLongestRoundTrip = std::chrono::seconds(60);
 
+// How often a helper that has closed its output is asked whether it has
+// exited. It normally has by the first or second time.
+constexpr timespec kExitPollInterval{0, 1'000'000};
+
 class Descriptor {
 public:
     explicit Descriptor(int fd = -1) : fd_(fd) {}
@@ -105,15 +109,20 @@ std::optional<std::string_view> field(std::string_view &text, std::string_view k
     return value;
 }
 
+nanoseconds monotonicNow()
+{
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::chrono::seconds(now.tv_sec) + nanoseconds(now.tv_nsec);
+}
+
 // Reads the helper's output until it closes it, the report grows too long to
 // be one, or the deadline passes; false for the latter two.
 bool readReport(int fd, std::string &report, nanoseconds deadline)
 {
     char chunk[kHelperMaxReport + 1];
     for (;;) {
-        timespec now;
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        const nanoseconds left = deadline - (std::chrono::seconds(now.tv_sec) + nanoseconds(now.tv_nsec));
+        const nanoseconds left = deadline - monotonicNow();
         if (left <= nanoseconds::zero())
             return false;
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
@@ -138,6 +147,34 @@ bool readReport(int fd, std::string &report, nanoseconds deadline)
         if (report.size() > kHelperMaxReport)
             return false;
     }
+}
+
+// Kills the helper, unless it has already exited, and reaps it.
+void killHelper(pid_t child)
+{
+    ::kill(child, SIGKILL);
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// The helper's wait status once it has exited, which it does as soon as it has
+// closed its output. One that closed its output and lives on could otherwise
+// hold its caller for good: at the deadline it is killed, and nullopt.
+std::optional<int> awaitExit(pid_t child, nanoseconds deadline)
+{
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(child, &status, WNOHANG);
+        if (done == child)
+            return status;
+        if (done < 0 && errno != EINTR)
+            return std::nullopt;
+        if (done == 0 && monotonicNow() >= deadline)
+            break;
+        ::nanosleep(&kExitPollInterval, nullptr);
+    }
+    killHelper(child);
+    return std::nullopt;
 }
 
 } // namespace
@@ -251,17 +288,14 @@ EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::s
     if (!spawned)
         return EchoOutcome{};
 
-    timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const nanoseconds deadline = monotonicNow() + kHelperDeadline;
     std::string report;
-    const bool read = readReport(readEnd.fd(), report,
-                                 std::chrono::seconds(now.tv_sec) + nanoseconds(now.tv_nsec) + kHelperDeadline);
-    if (!read)
-        ::kill(child, SIGKILL);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    if (!readReport(readEnd.fd(), report, deadline)) {
+        killHelper(child);
+        return EchoOutcome{};
     }
-    if (!read || !WIFEXITED(status) || WEXITSTATUS(status) != HelperExit::Reported)
+    const std::optional<int> status = awaitExit(child, deadline);
+    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != HelperExit::kReported)
         return EchoOutcome{};
     return parseHelperReport(report).value_or(EchoOutcome{});
 }

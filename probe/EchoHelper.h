@@ -33,10 +33,10 @@ constexpr std::size_t kHelperMaxPayload = 128;
 constexpr std::size_t kHelperMaxReport = 64;
 
 namespace HelperExit {
-constexpr int Reported = 0;  // one request sent, its outcome on stdout
-constexpr int Refused = 2;   // the command line asked for anything else
-constexpr int NoSocket = 3;  // no raw socket: the helper lacks cap_net_raw
-constexpr int Unsafe = 4;    // descriptors or privileges could not be put in order
+constexpr int kReported = 0; // one request sent, its outcome on stdout
+constexpr int kRefused = 2;  // the command line asked for anything else
+constexpr int kNoSocket = 3; // no raw socket: the helper lacks cap_net_raw
+constexpr int kUnsafe = 4;   // descriptors or privileges could not be put in order
 } // namespace HelperExit
 
 struct HelperRequest {

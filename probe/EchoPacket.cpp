@@ -7,8 +7,8 @@ namespace Module1 {
 
 namespace {
 
-constexpr std::uint8_t ProtocolIcmp = 1;
-constexpr std::size_t MinimumIpHeader = 20;
+constexpr std::uint8_t kProtocolIcmp = 1;
+constexpr std::size_t kMinimumIpHeader = 20;
 
 std::uint16_t read16(Bytes bytes, std::size_t at)
 {
@@ -36,17 +36,17 @@ struct Ipv4Header {
 // message is followed by only part of its packet.
 std::optional<Ipv4Header> readIpv4Header(Bytes bytes)
 {
-    if (bytes.size() < MinimumIpHeader || bytes[0] >> 4 != 4)
+    if (bytes.size() < kMinimumIpHeader || bytes[0] >> 4 != 4)
         return std::nullopt;
     const std::size_t length = std::size_t(bytes[0] & 0x0f) * 4;
-    if (length < MinimumIpHeader || length > bytes.size())
+    if (length < kMinimumIpHeader || length > bytes.size())
         return std::nullopt;
     return Ipv4Header{length, read16(bytes, 2), bytes[9], readAddress(bytes, 12), readAddress(bytes, 16)};
 }
 
 bool isEcho(Bytes icmp, std::uint8_t type, std::uint16_t id, std::uint16_t sequence)
 {
-    return icmp.size() >= Icmp::HeaderSize && icmp[0] == type && read16(icmp, 4) == id
+    return icmp.size() >= Icmp::kHeaderSize && icmp[0] == type && read16(icmp, 4) == id
         && read16(icmp, 6) == sequence;
 }
 
@@ -67,13 +67,13 @@ std::uint16_t internetChecksum(Bytes data)
 
 std::vector<std::uint8_t> buildEchoRequest(std::uint16_t id, std::uint16_t sequence, std::string_view payload)
 {
-    std::vector<std::uint8_t> packet(Icmp::HeaderSize + payload.size());
-    packet[0] = Icmp::EchoRequest;
+    std::vector<std::uint8_t> packet(Icmp::kHeaderSize + payload.size());
+    packet[0] = Icmp::kEchoRequest;
     packet[4] = static_cast<std::uint8_t>(id >> 8);
     packet[5] = static_cast<std::uint8_t>(id);
     packet[6] = static_cast<std::uint8_t>(sequence >> 8);
     packet[7] = static_cast<std::uint8_t>(sequence);
-    std::memcpy(packet.data() + Icmp::HeaderSize, payload.data(), payload.size());
+    std::memcpy(packet.data() + Icmp::kHeaderSize, payload.data(), payload.size());
     const std::uint16_t checksum = internetChecksum(packet);
     packet[2] = static_cast<std::uint8_t>(checksum >> 8);
     packet[3] = static_cast<std::uint8_t>(checksum);
@@ -83,33 +83,33 @@ std::vector<std::uint8_t> buildEchoRequest(std::uint16_t id, std::uint16_t seque
 std::optional<ProbeStatus> statusForIcmpError(std::uint8_t type, std::uint8_t code)
 {
     switch (type) {
-    case Icmp::DestinationUnreachable:
+    case Icmp::kDestinationUnreachable:
         switch (code) {
         case 0:  // network unreachable
         case 6:  // network unknown
         case 9:  // network administratively prohibited
         case 11: // network unreachable for the type of service
-            return IpStatus::NetUnreachable;
+            return IpStatus::kNetUnreachable;
         case 1:  // host unreachable
         case 7:  // host unknown
         case 10: // host administratively prohibited
         case 12: // host unreachable for the type of service
-            return IpStatus::HostUnreachable;
+            return IpStatus::kHostUnreachable;
         case 2:
-            return IpStatus::ProtocolUnreachable;
+            return IpStatus::kProtocolUnreachable;
         case 3:
-            return IpStatus::PortUnreachable;
+            return IpStatus::kPortUnreachable;
         case 4: // fragmentation needed but not allowed
-            return IpStatus::PacketTooBig;
+            return IpStatus::kPacketTooBig;
         case 5: // source route failed
-            return IpStatus::BadRoute;
+            return IpStatus::kBadRoute;
         default:
-            return IpStatus::GeneralFailure;
+            return IpStatus::kGeneralFailure;
         }
-    case Icmp::TimeExceeded:
-        return code == 1 ? IpStatus::TtlExpiredReassembly : IpStatus::TtlExpiredTransit;
-    case Icmp::ParameterProblem:
-        return IpStatus::ParameterProblem;
+    case Icmp::kTimeExceeded:
+        return code == 1 ? IpStatus::kTtlExpiredReassembly : IpStatus::kTtlExpiredTransit;
+    case Icmp::kParameterProblem:
+        return IpStatus::kParameterProblem;
     default:
         return std::nullopt;
     }
@@ -119,33 +119,33 @@ ProbeStatus statusForSendError(int error)
 {
     switch (error) {
     case ENETUNREACH:
-        return IpStatus::NetUnreachable;
+        return IpStatus::kNetUnreachable;
     case EHOSTUNREACH:
-        return IpStatus::HostUnreachable;
+        return IpStatus::kHostUnreachable;
     case EMSGSIZE:
-        return IpStatus::PacketTooBig;
+        return IpStatus::kPacketTooBig;
     default:
-        return IpStatus::GeneralFailure;
+        return IpStatus::kGeneralFailure;
     }
 }
 
 bool isQuotedRequest(Bytes quoted, std::uint16_t id, std::uint16_t sequence)
 {
-    return isEcho(quoted, Icmp::EchoRequest, id, sequence);
+    return isEcho(quoted, Icmp::kEchoRequest, id, sequence);
 }
 
 std::optional<RawVerdict> matchRawPacket(Bytes packet, std::uint32_t target, std::uint16_t id, std::uint16_t sequence)
 {
     const auto outer = readIpv4Header(packet);
-    if (!outer || outer->protocol != ProtocolIcmp || outer->totalLength < outer->length
+    if (!outer || outer->protocol != kProtocolIcmp || outer->totalLength < outer->length
         || outer->totalLength > packet.size())
         return std::nullopt;
     const Bytes icmp = packet.subspan(outer->length, outer->totalLength - outer->length);
-    if (icmp.size() < Icmp::HeaderSize || internetChecksum(icmp) != 0)
+    if (icmp.size() < Icmp::kHeaderSize || internetChecksum(icmp) != 0)
         return std::nullopt;
 
-    if (icmp[0] == Icmp::EchoReply) {
-        if (outer->source == target && isEcho(icmp, Icmp::EchoReply, id, sequence))
+    if (icmp[0] == Icmp::kEchoReply) {
+        if (outer->source == target && isEcho(icmp, Icmp::kEchoReply, id, sequence))
             return RawVerdict{0, outer->source};
         return std::nullopt;
     }
@@ -153,9 +153,9 @@ std::optional<RawVerdict> matchRawPacket(Bytes packet, std::uint32_t target, std
     const auto status = statusForIcmpError(icmp[0], icmp[1]);
     if (!status)
         return std::nullopt;
-    const Bytes quoted = icmp.subspan(Icmp::HeaderSize);
+    const Bytes quoted = icmp.subspan(Icmp::kHeaderSize);
     const auto inner = readIpv4Header(quoted);
-    if (!inner || inner->protocol != ProtocolIcmp || inner->destination != target
+    if (!inner || inner->protocol != kProtocolIcmp || inner->destination != target
         || !isQuotedRequest(quoted.subspan(inner->length), id, sequence))
         return std::nullopt;
     return RawVerdict{*status, outer->source};
@@ -163,7 +163,7 @@ std::optional<RawVerdict> matchRawPacket(Bytes packet, std::uint32_t target, std
 
 bool isDatagramReply(Bytes message, std::uint32_t from, std::uint32_t target, std::uint16_t id, std::uint16_t sequence)
 {
-    return from == target && isEcho(message, Icmp::EchoReply, id, sequence);
+    return from == target && isEcho(message, Icmp::kEchoReply, id, sequence);
 }
 
 } // namespace Module1

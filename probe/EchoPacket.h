@@ -15,26 +15,26 @@ namespace Module1 {
 
 // Status codes with the meanings the platform's echo service gives them.
 namespace IpStatus {
-constexpr ProbeStatus NetUnreachable = 11002;
-constexpr ProbeStatus HostUnreachable = 11003;
-constexpr ProbeStatus ProtocolUnreachable = 11004;
-constexpr ProbeStatus PortUnreachable = 11005;
-constexpr ProbeStatus PacketTooBig = 11009;
-constexpr ProbeStatus TimedOut = 11010;
-constexpr ProbeStatus BadRoute = 11012;
-constexpr ProbeStatus TtlExpiredTransit = 11013;
-constexpr ProbeStatus TtlExpiredReassembly = 11014;
-constexpr ProbeStatus ParameterProblem = 11015;
-constexpr ProbeStatus GeneralFailure = 11050;
+constexpr ProbeStatus kNetUnreachable = 11002;
+constexpr ProbeStatus kHostUnreachable = 11003;
+constexpr ProbeStatus kProtocolUnreachable = 11004;
+constexpr ProbeStatus kPortUnreachable = 11005;
+constexpr ProbeStatus kPacketTooBig = 11009;
+constexpr ProbeStatus kTimedOut = 11010;
+constexpr ProbeStatus kBadRoute = 11012;
+constexpr ProbeStatus kTtlExpiredTransit = 11013;
+constexpr ProbeStatus kTtlExpiredReassembly = 11014;
+constexpr ProbeStatus kParameterProblem = 11015;
+constexpr ProbeStatus kGeneralFailure = 11050;
 } // namespace IpStatus
 
 namespace Icmp {
-constexpr std::uint8_t EchoReply = 0;
-constexpr std::uint8_t DestinationUnreachable = 3;
-constexpr std::uint8_t EchoRequest = 8;
-constexpr std::uint8_t TimeExceeded = 11;
-constexpr std::uint8_t ParameterProblem = 12;
-constexpr std::size_t HeaderSize = 8;
+constexpr std::uint8_t kEchoReply = 0;
+constexpr std::uint8_t kDestinationUnreachable = 3;
+constexpr std::uint8_t kEchoRequest = 8;
+constexpr std::uint8_t kTimeExceeded = 11;
+constexpr std::uint8_t kParameterProblem = 12;
+constexpr std::size_t kHeaderSize = 8;
 } // namespace Icmp
 
 using Bytes = std::span<const std::uint8_t>;

@@ -64,21 +64,35 @@ private:
     int fd_ = -1;
 };
 
-// The unprivileged datagram socket where the system allows it (the caller's
-// group lies in net.ipv4.ping_group_range), else a raw socket, which needs
-// CAP_NET_RAW. Any other failure, such as running out of descriptors, would
-// fail the raw socket the same way, so it is not tried then.
+bool isRefusal(int error)
+{
+    return error == EACCES || error == EPERM;
+}
+
+// The datagram socket is refused where the caller's group lies outside
+// net.ipv4.ping_group_range, and missing from kernels built without it.
+bool datagramUnavailable(int error)
+{
+    return isRefusal(error) || error == EAFNOSUPPORT || error == EPROTONOSUPPORT;
+}
+
+// The unprivileged datagram socket where the system allows it, else a raw
+// socket, which needs CAP_NET_RAW. Any other failure of the datagram socket,
+// such as running out of descriptors, would fail the raw socket the same way,
+// so it is not tried then. No socket, with path Helper where the helper is to
+// send instead and None where nothing can.
 std::pair<Socket, EchoPath> openEchoSocket()
 {
     Socket datagram(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP));
     if (datagram.isOpen())
         return {std::move(datagram), EchoPath::Datagram};
-    if (errno != EACCES && errno != EPERM && errno != EAFNOSUPPORT && errno != EPROTONOSUPPORT)
+    const int datagramError = errno;
+    if (!datagramUnavailable(datagramError))
         return {Socket(), EchoPath::None};
     Socket raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
     if (raw.isOpen())
         return {std::move(raw), EchoPath::Raw};
-    return {Socket(), EchoPath::None};
+    return {Socket(), helperMaySend(datagramError, errno) ? EchoPath::Helper : EchoPath::None};
 }
 
 nanoseconds toDuration(const timespec &time)
@@ -120,20 +134,20 @@ void keepOnlyRepliesTo(int fd, std::uint16_t id, std::uint16_t sequence)
 {
     const std::uint32_t numbers = std::uint32_t(id) << 16 | sequence;
     sock_filter program[] = {
-        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                     // 0  X: the IP header's length
-        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),                      // 1  A: the ICMP type
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Icmp::EchoReply, 0, 2), // 2  an error: to 5
-        BPF_STMT(BPF_LD | BPF_W | BPF_IND, 4),                      // 3  A: the reply's identifier and sequence
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, numbers, 7, 8),         // 4  to 12 or 13
-        BPF_STMT(BPF_LD | BPF_B | BPF_IND, Icmp::HeaderSize),       // 5  A: the quoted IP header's first byte
-        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0x0f),                  // 6  A: its length in words
-        BPF_STMT(BPF_ALU | BPF_LSH | BPF_K, 2),                     // 7  A: in bytes
-        BPF_STMT(BPF_ALU | BPF_ADD | BPF_X, 0),                     // 8  A: plus the outer header's
-        BPF_STMT(BPF_MISC | BPF_TAX, 0),                            // 9  X: A
-        BPF_STMT(BPF_LD | BPF_W | BPF_IND, Icmp::HeaderSize + 4),   // 10 A: the quoted identifier and sequence
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, numbers, 0, 1),         // 11
-        BPF_STMT(BPF_RET | BPF_K, 0xffffffff),                      // 12 keep all of it
-        BPF_STMT(BPF_RET | BPF_K, 0),                               // 13 drop
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                      // 0  X: the IP header's length
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, 0),                       // 1  A: the ICMP type
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, Icmp::kEchoReply, 0, 2), // 2  an error: to 5
+        BPF_STMT(BPF_LD | BPF_W | BPF_IND, 4),                       // 3  A: the reply's identifier and sequence
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, numbers, 7, 8),          // 4  to 12 or 13
+        BPF_STMT(BPF_LD | BPF_B | BPF_IND, Icmp::kHeaderSize),       // 5  A: the quoted IP header's first byte
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0x0f),                   // 6  A: its length in words
+        BPF_STMT(BPF_ALU | BPF_LSH | BPF_K, 2),                      // 7  A: in bytes
+        BPF_STMT(BPF_ALU | BPF_ADD | BPF_X, 0),                      // 8  A: plus the outer header's
+        BPF_STMT(BPF_MISC | BPF_TAX, 0),                             // 9  X: A
+        BPF_STMT(BPF_LD | BPF_W | BPF_IND, Icmp::kHeaderSize + 4),   // 10 A: the quoted identifier and sequence
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, numbers, 0, 1),          // 11
+        BPF_STMT(BPF_RET | BPF_K, 0xffffffff),                       // 12 keep all of it
+        BPF_STMT(BPF_RET | BPF_K, 0),                                // 13 drop
     };
     const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
     if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0)
@@ -235,7 +249,7 @@ EchoOutcome judgeAnswer(const Request &request, std::optional<nanoseconds> arriv
 {
     const nanoseconds roundTrip = roundTripTime(request.sent, ReceiveStamp{arrived, readClocks()});
     if (roundTrip > kEchoTimeout)
-        return EchoOutcome{IpStatus::TimedOut, nanoseconds::zero(), 0, request.path};
+        return EchoOutcome{IpStatus::kTimedOut, nanoseconds::zero(), 0, request.path};
     return EchoOutcome{status, status == 0 ? roundTrip : nanoseconds::zero(), from, request.path};
 }
 
@@ -303,11 +317,11 @@ EchoOutcome awaitAnswer(Request &request, std::vector<std::uint8_t> &buffer)
         }
         const nanoseconds left = deadline - clockNow(CLOCK_MONOTONIC);
         if (left <= nanoseconds::zero())
-            return EchoOutcome{IpStatus::TimedOut, nanoseconds::zero(), 0, request.path};
+            return EchoOutcome{IpStatus::kTimedOut, nanoseconds::zero(), 0, request.path};
         pollfd waiting{request.fd, POLLIN, 0};
         const timespec timeout = toTimespec(left);
         if (::ppoll(&waiting, 1, &timeout, nullptr) < 0 && errno != EINTR)
-            return EchoOutcome{IpStatus::GeneralFailure, nanoseconds::zero(), 0, request.path};
+            return EchoOutcome{IpStatus::kGeneralFailure, nanoseconds::zero(), 0, request.path};
         if (waiting.revents & POLLERR) {
             // A pending socket error would keep the socket readable for
             // errors even with the error queue read; reading it clears it.
@@ -319,6 +333,11 @@ EchoOutcome awaitAnswer(Request &request, std::vector<std::uint8_t> &buffer)
 }
 
 } // namespace
+
+bool helperMaySend(int datagramError, int rawError)
+{
+    return datagramUnavailable(datagramError) && isRefusal(rawError);
+}
 
 nanoseconds roundTripTime(const SendStamp &sent, const ReceiveStamp &received)
 {
@@ -353,8 +372,8 @@ EchoOutcome echoThrough(Socket socket, EchoPath path, std::uint32_t target, std:
         ::setsockopt(fd, SOL_IP, IP_RECVERR, &on, sizeof on);
     } else {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kAnswerQueueBytes, sizeof kAnswerQueueBytes);
-        const icmp_filter filter{~(1u << Icmp::EchoReply | 1u << Icmp::DestinationUnreachable
-                                   | 1u << Icmp::TimeExceeded | 1u << Icmp::ParameterProblem)};
+        const icmp_filter filter{~(1u << Icmp::kEchoReply | 1u << Icmp::kDestinationUnreachable
+                                   | 1u << Icmp::kTimeExceeded | 1u << Icmp::kParameterProblem)};
         ::setsockopt(fd, SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
     }
 
@@ -369,7 +388,7 @@ EchoOutcome echoThrough(Socket socket, EchoPath path, std::uint32_t target, std:
         socklen_t localLength = sizeof local;
         if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0
             || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) < 0)
-            return EchoOutcome{IpStatus::GeneralFailure, nanoseconds::zero(), 0, path};
+            return EchoOutcome{IpStatus::kGeneralFailure, nanoseconds::zero(), 0, path};
         id = ntohs(local.sin_port);
     } else {
         keepOnlyRepliesTo(fd, id, sequence);
@@ -380,7 +399,7 @@ EchoOutcome echoThrough(Socket socket, EchoPath path, std::uint32_t target, std:
     destination.sin_addr.s_addr = target;
     // Room for the reply with the largest IP header, and for any error
     // message, which quotes at most 576 bytes of the request.
-    std::vector<std::uint8_t> buffer(payload.size() + 60 + Icmp::HeaderSize + 576);
+    std::vector<std::uint8_t> buffer(payload.size() + 60 + Icmp::kHeaderSize + 576);
 
     const SendStamp sent = stampNow();
     if (::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&destination),
@@ -396,13 +415,17 @@ EchoOutcome echoThrough(Socket socket, EchoPath path, std::uint32_t target, std:
 
 } // namespace
 
-// Where the system refuses this process both sockets, the installed echo
-// helper, which holds the one capability a raw socket needs, sends instead.
+// Where the system refuses this process both sockets for want of permission,
+// the installed echo helper, which holds the one capability a raw socket
+// needs, sends instead. Where a socket failed for any other reason, the probe
+// fails at once.
 EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, std::optional<nanoseconds> *kernelEntry)
 {
     auto [socket, path] = openEchoSocket();
-    if (!socket.isOpen())
+    if (path == EchoPath::Helper)
         return echoThroughHelper(target, payload);
+    if (!socket.isOpen())
+        return EchoOutcome{};
     return echoThrough(std::move(socket), path, target, payload, kernelEntry);
 }
 

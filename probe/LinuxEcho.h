@@ -58,10 +58,19 @@ struct ReceiveStamp {
 // monotonic time from the send to the reading instead.
 std::chrono::nanoseconds roundTripTime(const SendStamp &sent, const ReceiveStamp &received);
 
+// Whether the echo helper is to send for a process whose datagram socket
+// failed with `datagramError` and raw socket with `rawError` (errno values):
+// only when the raw socket was refused for want of permission and the
+// datagram socket refused as well, or missing from the kernel. Other failures,
+// such as running out of descriptors, buffers or memory, would fail the
+// helper just the same.
+bool helperMaySend(int datagramError, int rawError);
+
 // Sends one echo request carrying `payload` to `target` (network byte order)
 // through a socket opened and closed in here, or through the echo helper where
-// neither socket opens, and waits for its answer until kEchoTimeout after the
-// send. Status -1 and path None when no socket opened, the helper's neither.
+// the system refuses this process both sockets for want of permission, and
+// waits for its answer until kEchoTimeout after the send. Status -1 and path
+// None when no socket opened, the helper's neither.
 // Where the kernel stamped the request as it went out, `kernelEntry` (when
 // given) gets the time from the clocks read before the send to that stamp,
 // which the round trip leaves out.

@@ -108,14 +108,14 @@ bool writeAll(int fd, const std::string &text)
 int main(int argc, char **argv)
 {
     if (!standardDescriptorsOpen() || ::close_range(STDERR_FILENO + 1, ~0U, 0) != 0)
-        return refuse(Module1::HelperExit::Unsafe, "cannot put the inherited descriptors in order");
+        return refuse(Module1::HelperExit::kUnsafe, "cannot put the inherited descriptors in order");
 
     const int raw = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     const int socketError = errno;
     if (!dropPrivileges())
-        return refuse(Module1::HelperExit::Unsafe, "cannot give up its privileges");
+        return refuse(Module1::HelperExit::kUnsafe, "cannot give up its privileges");
     if (raw < 0)
-        return refuse(Module1::HelperExit::NoSocket,
+        return refuse(Module1::HelperExit::kNoSocket,
                       std::string("no raw ICMP socket (") + std::strerror(socketError)
                           + "): the helper needs cap_net_raw or setuid root, which the package sets");
 
@@ -123,11 +123,11 @@ int main(int argc, char **argv)
                                                  argc > 0 ? static_cast<std::size_t>(argc - 1) : 0);
     const auto parsed = Module1::parseHelperArguments(arguments);
     if (const auto *why = std::get_if<std::string>(&parsed))
-        return refuse(Module1::HelperExit::Refused, *why);
+        return refuse(Module1::HelperExit::kRefused, *why);
     const auto &request = std::get<Module1::HelperRequest>(parsed);
 
     const Module1::EchoOutcome outcome = Module1::echoOnRawSocket(raw, request.target, request.payload);
     if (!writeAll(STDOUT_FILENO, Module1::formatHelperReport(outcome)))
-        return refuse(Module1::HelperExit::Unsafe, "cannot write the report");
-    return Module1::HelperExit::Reported;
+        return refuse(Module1::HelperExit::kUnsafe, "cannot write the report");
+    return Module1::HelperExit::kReported;
 }

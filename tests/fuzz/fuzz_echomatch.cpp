@@ -82,8 +82,8 @@ std::optional<ProbeStatus> expectedVerdict(const std::uint8_t *p, std::size_t n,
     if (icmpSize < 8 || !checksumHolds(icmp, icmpSize))
         return std::nullopt;
 
-    if (icmp[0] == Module1::Icmp::EchoReply) {
-        if (address(p + 12) == request.target && isEcho(icmp, icmpSize, Module1::Icmp::EchoReply, request))
+    if (icmp[0] == Module1::Icmp::kEchoReply) {
+        if (address(p + 12) == request.target && isEcho(icmp, icmpSize, Module1::Icmp::kEchoReply, request))
             return 0;
         return std::nullopt;
     }
@@ -94,7 +94,7 @@ std::optional<ProbeStatus> expectedVerdict(const std::uint8_t *p, std::size_t n,
     const std::size_t quotedSize = icmpSize - 8;
     const auto inner = icmpOverIpv4(quoted, quotedSize);
     if (!inner || address(quoted + 16) != request.target
-        || !isEcho(quoted + *inner, quotedSize - *inner, Module1::Icmp::EchoRequest, request))
+        || !isEcho(quoted + *inner, quotedSize - *inner, Module1::Icmp::kEchoRequest, request))
         return std::nullopt;
     return Module1::statusForIcmpError(type, icmp[1]);
 }
@@ -102,9 +102,9 @@ std::optional<ProbeStatus> expectedVerdict(const std::uint8_t *p, std::size_t n,
 bool isErrorStatus(ProbeStatus status)
 {
     using namespace Module1::IpStatus;
-    for (const ProbeStatus known : {NetUnreachable, HostUnreachable, ProtocolUnreachable, PortUnreachable,
-                                    PacketTooBig, BadRoute, TtlExpiredTransit, TtlExpiredReassembly, ParameterProblem,
-                                    GeneralFailure}) {
+    for (const ProbeStatus known :
+         {kNetUnreachable, kHostUnreachable, kProtocolUnreachable, kPortUnreachable, kPacketTooBig, kBadRoute,
+          kTtlExpiredTransit, kTtlExpiredReassembly, kParameterProblem, kGeneralFailure}) {
         if (status == known)
             return true;
     }
@@ -133,6 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const bool datagram = Module1::isDatagramReply(packet, from, request.target, request.id, request.sequence);
     CHECK(datagram
-          == (from == request.target && isEcho(packet.data(), packet.size(), Module1::Icmp::EchoReply, request)));
+          == (from == request.target && isEcho(packet.data(), packet.size(), Module1::Icmp::kEchoReply, request)));
     return 0;
 }

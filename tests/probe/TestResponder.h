@@ -37,7 +37,7 @@ struct Request {
 // The reply the asked host would send.
 inline Packet genuineReply(const Request &r)
 {
-    return datagram(r.destination, r.source, echo(Module1::Icmp::EchoReply, r.id, r.sequence, r.payload));
+    return datagram(r.destination, r.source, echo(Module1::Icmp::kEchoReply, r.id, r.sequence, r.payload));
 }
 
 class TestResponder {
@@ -53,7 +53,7 @@ public:
     {
         const int on = 1;
         const int roomy = 8 << 20; // a flood must not crowd out the probes' requests
-        const icmp_filter requestsOnly{~(1u << Module1::Icmp::EchoRequest)};
+        const icmp_filter requestsOnly{~(1u << Module1::Icmp::kEchoRequest)};
         if (listener_ >= 0 && sender_ >= 0 && stop_ >= 0
             && ::setsockopt(listener_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0
             && ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUFFORCE, &roomy, sizeof roomy) == 0
@@ -143,13 +143,13 @@ private:
         header.msg_controllen = sizeof control;
         const ssize_t size = ::recvmsg(listener_, &header, MSG_DONTWAIT);
         r.headerLength = size > 0 ? std::size_t(r.packet[0] & 0x0f) * 4 : 0;
-        if (r.headerLength < 20 || std::size_t(size) < r.headerLength + Module1::Icmp::HeaderSize)
+        if (r.headerLength < 20 || std::size_t(size) < r.headerLength + Module1::Icmp::kHeaderSize)
             return std::nullopt;
         r.packet.resize(std::size_t(size));
         const auto message = r.packet.cbegin() + std::ptrdiff_t(r.headerLength);
         r.id = std::uint16_t(message[4] << 8 | message[5]);
         r.sequence = std::uint16_t(message[6] << 8 | message[7]);
-        r.payload.assign(message + Module1::Icmp::HeaderSize, r.packet.cend());
+        r.payload.assign(message + Module1::Icmp::kHeaderSize, r.packet.cend());
         std::memcpy(&r.source, r.packet.data() + 12, 4);
         std::memcpy(&r.destination, r.packet.data() + 16, 4);
         if (const cmsghdr *stamp = CMSG_FIRSTHDR(&header); stamp && stamp->cmsg_type == SCM_TIMESTAMPNS) {

@@ -5,15 +5,21 @@
 #include "probe/EchoPacket.h"
 #include "TestNamespace.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <thread>
 
 using namespace Module1;
 
@@ -35,6 +41,24 @@ Run runHelper(const QStringList &arguments, const QString &program = QStringLite
     return Run{helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1, helper.readAllStandardOutput(),
                helper.readAllStandardError()};
 }
+
+// The fields of /proc/PID/status, each value with its blanks made single.
+QMap<QByteArray, QByteArray> processStatus(qint64 pid)
+{
+    QFile file(QString("/proc/%1/status").arg(pid));
+    QMap<QByteArray, QByteArray> fields;
+    if (!file.open(QIODevice::ReadOnly))
+        return fields;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0)
+            fields.insert(line.left(colon), line.mid(colon + 1).simplified());
+    }
+    return fields;
+}
+
+// How the helper is installed and who runs it.
+enum class Installed { RunByRoot, SetuidRoot, FileCapability };
 
 // A stand-in for the helper: a shell script that writes what it was given
 // into `record` and then does `then`.
@@ -94,7 +118,7 @@ private slots:
         if (!space.entered())
             QSKIP(NoNamespaces);
         const Run run = runHelper(arguments);
-        QCOMPARE(run.exitCode, HelperExit::Refused);
+        QCOMPARE(run.exitCode, HelperExit::kRefused);
         QVERIFY2(run.errors.startsWith("sondar-echo: ") && run.errors.contains(message), run.errors.constData());
         QVERIFY(run.output.isEmpty());
     }
@@ -112,7 +136,7 @@ private slots:
         QFETCH(QString, payload);
 
         const Run run = runHelper({"127.0.0.1", payload});
-        QCOMPARE(run.exitCode, HelperExit::Reported);
+        QCOMPARE(run.exitCode, HelperExit::kReported);
         const auto outcome = parseHelperReport(run.output.toStdString());
         QVERIFY2(outcome, run.output.constData());
         QCOMPARE(outcome->status, 0);
@@ -137,8 +161,80 @@ private slots:
         const Run run = runHelper({"--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
                                    "--bounding-set=-all", ECHO_HELPER, "127.0.0.1", ""},
                                   "setpriv");
-        QCOMPARE(run.exitCode, HelperExit::NoSocket);
+        QCOMPARE(run.exitCode, HelperExit::kNoSocket);
         QVERIFY2(run.errors.contains("cap_net_raw"), run.errors.constData());
+    }
+
+    void givesUpItsPrivileges_data()
+    {
+        QTest::addColumn<Installed>("installed");
+        QTest::addColumn<QByteArray>("ids"); // real, effective, saved and file system user, then group
+        QTest::newRow("run by root") << Installed::RunByRoot << QByteArray("0 0 0 0");
+        QTest::newRow("setuid root, run by nobody") << Installed::SetuidRoot << QByteArray("65534 65534 65534 65534");
+        QTest::newRow("cap_net_raw, run by nobody") << Installed::FileCapability
+                                                    << QByteArray("65534 65534 65534 65534");
+    }
+    // While it waits for the answer to its request, the helper holds its raw
+    // socket and nothing else: no capability in any set, no other user than
+    // its caller, and no way for anything it might run to gain any back.
+    void givesUpItsPrivileges()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to install the helper and run it as another user");
+        QFETCH(Installed, installed);
+        QFETCH(QByteArray, ids);
+
+        QTemporaryDir dir;
+        const QString copy = dir.filePath("sondar-echo");
+        struct statvfs volume;
+        QVERIFY(dir.isValid() && ::statvfs(qPrintable(dir.path()), &volume) == 0);
+        QVERIFY(QFile::copy(ECHO_HELPER, copy) && ::chmod(qPrintable(dir.path()), 0755) == 0);
+        QString program = copy;
+        QStringList arguments{"127.0.0.1", ""};
+        if (installed != Installed::RunByRoot) {
+            if (installed == Installed::SetuidRoot) {
+                if (volume.f_flag & ST_NOSUID)
+                    QSKIP("the temporary directory's file system ignores setuid");
+                QVERIFY(::chmod(qPrintable(copy), 04755) == 0);
+            } else if (QProcess::execute("setcap", {"cap_net_raw+ep", copy}) != 0) {
+                QSKIP("needs setcap (libcap2-bin) and a file system that keeps capabilities");
+            }
+            arguments = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", copy} + arguments;
+            program = "setpriv";
+        }
+
+        // The loopback here answers nothing, so the helper waits its 500 ms.
+        const TestNamespace space(EchoPath::Raw, "net.ipv4.icmp_echo_ignore_all=1");
+        if (!space.entered())
+            QSKIP(NoNamespaces);
+        QProcess helper;
+        helper.start(program, arguments);
+        QVERIFY(helper.waitForStarted());
+
+        // The helper sleeps only in its wait for the answer: it is read as soon as it does.
+        QMap<QByteArray, QByteArray> status;
+        QElapsedTimer waiting;
+        waiting.start();
+        for (;;) {
+            status = processStatus(helper.processId());
+            const QByteArray state = status.value("State");
+            if (state.startsWith('S') || state.startsWith('Z') || waiting.elapsed() > 2000)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        QVERIFY2(status.value("State").startsWith('S'), status.value("State").constData());
+
+        for (const char *set : {"CapPrm", "CapEff", "CapInh", "CapAmb"})
+            QVERIFY2(status.value(set) == "0000000000000000", qPrintable(set + (": " + status.value(set))));
+        QCOMPARE(status.value("NoNewPrivs"), QByteArray("1"));
+        QCOMPARE(status.value("Uid"), ids);
+        QCOMPARE(status.value("Gid"), ids);
+
+        QVERIFY(helper.waitForFinished(3000));
+        QCOMPARE(helper.exitCode(), HelperExit::kReported);
+        const auto outcome = parseHelperReport(helper.readAllStandardOutput().toStdString());
+        QVERIFY(outcome);
+        QCOMPARE(outcome->status, IpStatus::kTimedOut);
     }
 
     void readsOnlyAWellFormedReport_data()
@@ -171,7 +267,7 @@ private slots:
 
     void reportReadsBackAsWritten()
     {
-        const EchoOutcome written{IpStatus::HostUnreachable, std::chrono::nanoseconds(123456789),
+        const EchoOutcome written{IpStatus::kHostUnreachable, std::chrono::nanoseconds(123456789),
                                   inet_addr("203.0.113.254"), EchoPath::Raw};
         const std::string line = formatHelperReport(written);
         QVERIFY(line.size() <= kHelperMaxReport);
@@ -215,6 +311,7 @@ private slots:
         QTest::newRow("endless output") << QByteArray("exec yes status=0");
         QTest::newRow("killed") << QByteArray("kill -9 $$");
         QTest::newRow("never ends") << QByteArray("exec sleep 60");
+        QTest::newRow("closes its output, never ends") << QByteArray("exec >&- && exec sleep 60");
     }
     void callerTakesAFailedHelperAsNoEchoService()
     {
@@ -226,6 +323,34 @@ private slots:
         QCOMPARE(outcome.status, -1);
         QCOMPARE(outcome.path, EchoPath::None);
         QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
+    }
+
+    // Only a refusal for want of permission goes to the helper; a process out
+    // of descriptors or memory would start it in vain.
+    void helperOnlyForRefusals_data()
+    {
+        QTest::addColumn<int>("datagramError");
+        QTest::addColumn<int>("rawError");
+        QTest::addColumn<bool>("helper");
+
+        QTest::newRow("both refused") << EACCES << EPERM << true;
+        QTest::newRow("both refused, EPERM") << EPERM << EPERM << true;
+        QTest::newRow("no datagram socket in the kernel") << EPROTONOSUPPORT << EPERM << true;
+        QTest::newRow("no ICMP for this family") << EAFNOSUPPORT << EACCES << true;
+        QTest::newRow("raw: out of descriptors") << EACCES << EMFILE << false;
+        QTest::newRow("raw: system out of descriptors") << EACCES << ENFILE << false;
+        QTest::newRow("raw: out of buffers") << EACCES << ENOBUFS << false;
+        QTest::newRow("raw: out of memory") << EPERM << ENOMEM << false;
+        QTest::newRow("raw: not supported") << EACCES << EPROTONOSUPPORT << false;
+        QTest::newRow("datagram: out of descriptors") << EMFILE << EPERM << false;
+        QTest::newRow("datagram: out of memory") << ENOMEM << EACCES << false;
+    }
+    void helperOnlyForRefusals()
+    {
+        QFETCH(int, datagramError);
+        QFETCH(int, rawError);
+        QFETCH(bool, helper);
+        QCOMPARE(helperMaySend(datagramError, rawError), helper);
     }
 
     void callerWithoutAHelper()

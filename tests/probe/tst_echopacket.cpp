@@ -24,14 +24,14 @@ constexpr int NotOurs = INT_MIN;
 
 Packet reply(std::uint16_t id = Id, std::uint16_t sequence = Sequence)
 {
-    return echo(Icmp::EchoReply, id, sequence, Payload);
+    return echo(Icmp::kEchoReply, id, sequence, Payload);
 }
 
 // Our request as it left, to `to`, with `words` of IP header.
 Packet request(std::uint32_t to = Target, std::uint16_t sequence = Sequence, std::uint8_t words = 5,
                std::uint8_t protocol = 1)
 {
-    return datagram(Us, to, echo(Icmp::EchoRequest, Id, sequence, Payload), words, protocol);
+    return datagram(Us, to, echo(Icmp::kEchoRequest, Id, sequence, Payload), words, protocol);
 }
 
 Packet routerError(std::uint8_t type, std::uint8_t code, const Packet &offending = request(), std::size_t quoted = 0)
@@ -78,11 +78,11 @@ private slots:
         overlong[3] += 1;
         QTest::newRow("total length beyond the packet") << overlong << NotOurs << 0u;
 
-        QTest::newRow("net unreachable") << routerError(3, 0) << IpStatus::NetUnreachable << Router;
-        QTest::newRow("host unreachable") << routerError(3, 1) << IpStatus::HostUnreachable << Router;
-        QTest::newRow("TTL expired in transit") << routerError(11, 0) << IpStatus::TtlExpiredTransit << Router;
+        QTest::newRow("net unreachable") << routerError(3, 0) << IpStatus::kNetUnreachable << Router;
+        QTest::newRow("host unreachable") << routerError(3, 1) << IpStatus::kHostUnreachable << Router;
+        QTest::newRow("TTL expired in transit") << routerError(11, 0) << IpStatus::kTtlExpiredTransit << Router;
         QTest::newRow("error quoting a header with options")
-            << routerError(11, 0, request(Target, Sequence, 6)) << IpStatus::TtlExpiredTransit << Router;
+            << routerError(11, 0, request(Target, Sequence, 6)) << IpStatus::kTtlExpiredTransit << Router;
         QTest::newRow("error about another destination") << routerError(3, 1, request(Router)) << NotOurs << 0u;
         QTest::newRow("error about another sequence")
             << routerError(3, 1, request(Target, Sequence + 1)) << NotOurs << 0u;

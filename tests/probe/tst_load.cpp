@@ -46,14 +46,14 @@ Packet fromLoopback(const Request &r, const Packet &message, std::uint8_t words 
 
 Packet reply(const Request &r, std::uint16_t id, std::uint16_t sequence)
 {
-    return echo(Icmp::EchoReply, id, sequence, r.payload);
+    return echo(Icmp::kEchoReply, id, sequence, r.payload);
 }
 
 // A host-unreachable error from 127.0.0.2 quoting the request's IP header and
 // the first `icmpBytes` of its ICMP message.
-Packet errorAbout(const Request &r, std::size_t icmpBytes = Icmp::HeaderSize)
+Packet errorAbout(const Request &r, std::size_t icmpBytes = Icmp::kHeaderSize)
 {
-    return error(Icmp::DestinationUnreachable, 1, r.packet, OtherHost, r.headerLength + icmpBytes);
+    return error(Icmp::kDestinationUnreachable, 1, r.packet, OtherHost, r.headerLength + icmpBytes);
 }
 
 // One probe's outcome, as plain bytes that pass between processes.
@@ -284,10 +284,10 @@ private slots:
             });
             // Type, code, checksum and identifier, but no sequence.
             row("reply cut off before its sequence", [](const Request &r) {
-                return fromLoopback(r, icmp(Icmp::EchoReply, 0, {std::uint8_t(r.id >> 8), std::uint8_t(r.id)}));
+                return fromLoopback(r, icmp(Icmp::kEchoReply, 0, {std::uint8_t(r.id >> 8), std::uint8_t(r.id)}));
             });
             row("request with our numbers",
-                [](const Request &r) { return fromLoopback(r, echo(Icmp::EchoRequest, r.id, r.sequence, "forged")); });
+                [](const Request &r) { return fromLoopback(r, echo(Icmp::kEchoRequest, r.id, r.sequence, "forged")); });
             row("IP header length below 20 bytes",
                 [](const Request &r) { return fromLoopback(r, reply(r, r.id, r.sequence), 4); });
             // Errors quoting the request altered.
@@ -312,7 +312,7 @@ private slots:
             row("control: reply after IP options",
                 [](const Request &r) { return fromLoopback(r, reply(r, r.id, r.sequence), 6); }, 0, false);
             row("control: error quoting our request", [](const Request &r) { return errorAbout(r); },
-                IpStatus::HostUnreachable, false);
+                IpStatus::kHostUnreachable, false);
         }
     }
     void ignoresForgeries()
@@ -352,7 +352,7 @@ private slots:
         QTest::addColumn<Forge>("stranger");
         for (const auto &[path, name] : EchoPaths) {
             QTest::addRow("%s, replies to another prober", name) << path << Forge([](const Request &r) {
-                return fromLoopback(r, echo(Icmp::EchoReply, r.id ^ 0x8000, r.sequence, std::string(1000, '#')));
+                return fromLoopback(r, echo(Icmp::kEchoReply, r.id ^ 0x8000, r.sequence, std::string(1000, '#')));
             });
             QTest::addRow("%s, errors about other requests", name) << path << Forge([](Request r) {
                 r.packet[r.headerLength + 4] ^= 0x80;
@@ -400,9 +400,9 @@ private slots:
         QTest::addColumn<int>("status");
         for (const auto &[path, name] : EchoPaths) {
             QTest::addRow("%s, reply in time", name) << path << false << 300 << 0;
-            QTest::addRow("%s, reply too late", name) << path << false << 600 << int(IpStatus::TimedOut);
-            QTest::addRow("%s, error in time", name) << path << true << 300 << int(IpStatus::HostUnreachable);
-            QTest::addRow("%s, error too late", name) << path << true << 600 << int(IpStatus::TimedOut);
+            QTest::addRow("%s, reply too late", name) << path << false << 600 << int(IpStatus::kTimedOut);
+            QTest::addRow("%s, error in time", name) << path << true << 300 << int(IpStatus::kHostUnreachable);
+            QTest::addRow("%s, error too late", name) << path << true << 600 << int(IpStatus::kTimedOut);
         }
     }
     // The prober is stopped from the moment its request comes in until 700 ms
@@ -435,8 +435,10 @@ private slots:
         const auto roundTripMs = outcomes[0].roundTripNs / 1'000'000;
         QVERIFY2(outcomes[0].status == status,
                  qPrintable(QString("status %1 after %2 ms").arg(outcomes[0].status).arg(roundTripMs)));
+        // The responder's own delay may run late on a busy machine, never
+        // early: the lower bound is exact, the upper one leaves it room.
         if (status == 0)
-            QVERIFY2(roundTripMs >= answerMs && roundTripMs < answerMs + 10,
+            QVERIFY2(roundTripMs >= answerMs && roundTripMs < answerMs + 50,
                      qPrintable(QString("round trip %1 ms").arg(roundTripMs)));
     }
 };

@@ -36,7 +36,7 @@ constexpr qint64 kNoStamp = std::numeric_limits<qint64>::min();
 void respond(Answer how, TestResponder &host, const Request &r)
 {
     const auto reply = [&r](std::uint32_t from, int idShift, int sequenceShift) {
-        return datagram(from, r.source, echo(Icmp::EchoReply, std::uint16_t(r.id + idShift),
+        return datagram(from, r.source, echo(Icmp::kEchoReply, std::uint16_t(r.id + idShift),
                                              std::uint16_t(r.sequence + sequenceShift), r.payload));
     };
     switch (how) {
@@ -44,10 +44,10 @@ void respond(Answer how, TestResponder &host, const Request &r)
         host.sendAfter(r, ReplyDelay, genuineReply(r));
         break;
     case Answer::NetUnreachable:
-        host.send(error(Icmp::DestinationUnreachable, 0, r.packet, OtherHost));
+        host.send(error(Icmp::kDestinationUnreachable, 0, r.packet, OtherHost));
         break;
     case Answer::TtlExpired:
-        host.send(error(Icmp::TimeExceeded, 0, r.packet, OtherHost));
+        host.send(error(Icmp::kTimeExceeded, 0, r.packet, OtherHost));
         break;
     case Answer::StrayReplies:
         for (int round = 0; round < 7; ++round)
@@ -205,7 +205,7 @@ private slots:
 
         const std::string payload(std::size_t(size), '*');
         QCOMPARE(echoOnce(inet_addr("127.0.0.1"), payload).path, path);
-        EchoReply reply{0, IpStatus::TimedOut, 12345};
+        EchoReply reply{0, IpStatus::kTimedOut, 12345};
         QCOMPARE(SendEcho("127.0.0.1", payload, reply), 0);
         QCOMPARE(reply.Status, 0);
         QVERIFY2(reply.RoundTripTime >= 0 && reply.RoundTripTime < 10,
@@ -231,12 +231,12 @@ private slots:
             row("late reply", Answer::LateReply, 32, 0, 20, 100);
             row("late reply, empty", Answer::LateReply, 0, 0, 20, 100);
             row("late reply, 128", Answer::LateReply, 128, 0, 20, 100);
-            row("net unreachable", Answer::NetUnreachable, 32, IpStatus::NetUnreachable, 0, 100);
-            row("TTL expired", Answer::TtlExpired, 32, IpStatus::TtlExpiredTransit, 0, 100);
-            row("unreachable route", Answer::Nothing, 32, IpStatus::HostUnreachable, 0, 100, "192.0.2.1");
-            row("silent host", Answer::Nothing, 32, IpStatus::TimedOut, 450, 550);
+            row("net unreachable", Answer::NetUnreachable, 32, IpStatus::kNetUnreachable, 0, 100);
+            row("TTL expired", Answer::TtlExpired, 32, IpStatus::kTtlExpiredTransit, 0, 100);
+            row("unreachable route", Answer::Nothing, 32, IpStatus::kHostUnreachable, 0, 100, "192.0.2.1");
+            row("silent host", Answer::Nothing, 32, IpStatus::kTimedOut, 450, 550);
             // One deadline for the whole call, however many wrong packets come.
-            row("stray replies only", Answer::StrayReplies, 32, IpStatus::TimedOut, 450, 550);
+            row("stray replies only", Answer::StrayReplies, 32, IpStatus::kTimedOut, 450, 550);
         }
     }
     void reportsOutcome()
@@ -261,7 +261,7 @@ private slots:
         QVERIFY(host.isRunning());
 
         // The record holds the opposite outcome from before, which must not survive.
-        EchoReply reply{0, status == 0 ? IpStatus::TimedOut : 0, 12345};
+        EchoReply reply{0, status == 0 ? IpStatus::kTimedOut : 0, 12345};
         QElapsedTimer timer;
         timer.start();
         const ProbeStatus result = SendEcho(address.toStdString(), payload, reply);
