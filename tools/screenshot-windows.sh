@@ -10,24 +10,13 @@ cd "$(dirname "$0")/.."
 sh tools/deps.sh wine64 imagemagick >/dev/null
 wine=/usr/lib/wine/wine64
 
-work=$(mktemp -d)
-ns=sondar-shot-$$
-mkdir "$work/tmp"
-export WINEPREFIX=$work/prefix TMPDIR=$work/tmp WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 . "$(dirname "$0")/xvfb.sh"
-cleanup() {
-    ip netns exec "$ns" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
-    xvfb_stop
-    wait 2>/dev/null || true
-    ip netns delete "$ns" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-ip netns add "$ns"
-ip -n "$ns" link set lo up
+. "$(dirname "$0")/wine.sh"
+trap wine_sandbox_stop EXIT
+wine_sandbox_start "$(mktemp -d)" shot
 xvfb_start 800x600 || { echo "no X display could be started" >&2; exit 1; }
-ip netns exec "$ns" timeout 180 "$wine" wineboot -i >/dev/null 2>&1
-LANG=C.UTF-8 ip netns exec "$ns" "$wine" "$exe" >/dev/null 2>&1 &
+in_ns timeout 180 "$wine" wineboot -i >/dev/null 2>&1
+LANG=C.UTF-8 in_ns "$wine" "$exe" >/dev/null 2>&1 &
 win=$(find_window '^Sondar$' 60) || { echo "the window did not appear" >&2; exit 1; }
 sleep 1
 xdotool mousemove --window "$win" 200 46 click 1 && xdotool type --delay 30 "Field site 1"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A private X server for the scripts that show the window: source this file,
 # then `xvfb_start` (exports DISPLAY), `find_window NAME SECONDS`, and
 # `xvfb_stop` in the caller's exit trap.

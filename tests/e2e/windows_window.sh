@@ -17,25 +17,15 @@ wine=/usr/lib/wine/wine64
 for tool in Xvfb xdotool ip iconv localedef; do command -v $tool >/dev/null || skip "$tool is not installed"; done
 
 work=$(mktemp -d)
-ns=sondar-e2e-$$
-mkdir "$work/tmp" "$work/out"
-# Wine keeps its server's socket under TMPDIR: inside the work folder, so that
-# removing it leaves nothing behind. No Mono or Gecko prompts at first start.
-export WINEPREFIX=$work/prefix TMPDIR=$work/tmp WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # shellcheck source=../../tools/xvfb.sh
 . "$(dirname "$0")/../../tools/xvfb.sh"
+# shellcheck source=../../tools/wine.sh
+. "$(dirname "$0")/../../tools/wine.sh"
 # shellcheck source=report_lines.sh
 . "$(dirname "$0")/report_lines.sh"
-cleanup() {
-    ip netns exec "$ns" /usr/lib/wine/wineserver64 -k 2>/dev/null || true
-    xvfb_stop
-    wait 2>/dev/null || true
-    ip netns delete "$ns" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-ip netns add "$ns" || skip "ip netns did not make a namespace"
-ip -n "$ns" link set lo up
+trap wine_sandbox_stop EXIT
+wine_sandbox_start "$work" e2e || skip "ip netns did not make a namespace"
+mkdir "$work/out"
 
 # The Japanese locale that makes wine's ANSI code page 932.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
@@ -44,7 +34,6 @@ fi
 
 xvfb_start || skip "no X display could be started"
 
-in_ns() { ip netns exec "$ns" "$@"; }
 in_ns timeout 180 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || skip "wine did not set up its prefix"
 
 fail() { echo "FAIL ($run_name): $*"; [ -f "$report" ] && { echo "--- report:"; cat -A "$report"; }; exit 1; }
