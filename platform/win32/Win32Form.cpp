@@ -6,6 +6,7 @@
 #include <commctrl.h>
 #include <commdlg.h>
 #include <imm.h>
+#include <uxtheme.h>
 
 #include <algorithm>
 #include <cmath>
@@ -280,6 +281,10 @@ Win32Form::Win32Form(HINSTANCE instance)
     // The frame lies beneath the controls it holds; it takes no focus, so its
     // place does not change the order Tab follows.
     ::SetWindowPos(controls_[window::Frame1], HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    // A themed group box draws its caption in the theme's colour, which can
+    // be faint on the light blue; drawn classically it takes the dark text
+    // colour the window gives its captions.
+    ::SetWindowTheme(controls_[window::Frame1], L"", L"");
     addTimeTips(instance);
     nameControls();
 

@@ -35,7 +35,7 @@ echo "imports: $dlls"
 [ "$dlls" = "IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL WSOCK32.DLL " ] || fail "unexpected DLL imports: $dlls"
 dlls=$(imports "$sondar")
 echo "sondar.exe imports: $dlls"
-[ "$dlls" = "COMCTL32.DLL COMDLG32.DLL GDI32.DLL IMM32.DLL IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL OLE32.DLL USER32.DLL WSOCK32.DLL " ] \
+[ "$dlls" = "COMCTL32.DLL COMDLG32.DLL GDI32.DLL IMM32.DLL IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL OLE32.DLL USER32.DLL UXTHEME.DLL WSOCK32.DLL " ] \
     || fail "unexpected DLL imports of sondar.exe: $dlls"
 headers=$(x86_64-w64-mingw32-objdump -p "$sondar")
 grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "sondar.exe is no GUI program"
