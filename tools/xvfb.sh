@@ -3,25 +3,29 @@
 # then `xvfb_start` (exports DISPLAY), `find_window NAME SECONDS`, and
 # `xvfb_stop` in the caller's exit trap.
 
-# Starts Xvfb at 96 dpi on the first free display from :90 on, with a screen of
-# $1 (1024x768 by default), and waits until it answers. Returns 1 where no
+# Starts Xvfb at 96 dpi on the first free display, with a screen of
+# $1 (1024x768 by default), and waits until it answers. The server picks the
+# display itself and writes its number back (-displayfd), so that scripts
+# started at the same moment never take the same one. Returns 1 where no
 # display is free or the server does not come up.
 xvfb_start() {
-    local size=${1:-1024x768} n
+    local size=${1:-1024x768} number n=""
     XVFB_PID=""
-    for n in $(seq 90 199); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
-    done
-    [ -e "/tmp/.X$n-lock" ] && return 1
+    number=$(mktemp) || return 1
     # -noreset: the server stays up between the clients that come and go.
-    Xvfb ":$n" -screen 0 "${size}x24" -dpi 96 -nolisten tcp -noreset >/dev/null 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "${size}x24" -dpi 96 -nolisten tcp -noreset 3>"$number" >/dev/null 2>&1 &
     XVFB_PID=$!
-    export DISPLAY=":$n"
     for _ in $(seq 100); do
-        xdpyinfo >/dev/null 2>&1 && return 0
-        kill -0 "$XVFB_PID" 2>/dev/null || return 1
+        [ -n "$n" ] || n=$(head -n 1 "$number")
+        if [ -n "$n" ] && DISPLAY=":$n" xdpyinfo >/dev/null 2>&1; then
+            rm -f "$number"
+            export DISPLAY=":$n"
+            return 0
+        fi
+        kill -0 "$XVFB_PID" 2>/dev/null || break
         sleep 0.05
     done
+    rm -f "$number"
     return 1
 }
 

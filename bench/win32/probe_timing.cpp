@@ -7,7 +7,7 @@
 // call (echo handle opened to closed) in microseconds, and the number of
 // probes that got no reply. Only 127.0.0.1 is probed; run it inside a
 // network namespace of its own.
-#include "Module1.h"
+#include "probe/Module1.h"
 
 #include <windows.h>
 
