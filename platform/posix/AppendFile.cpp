@@ -1,5 +1,7 @@
 #include "platform/posix/AppendFile.h"
 
+#include "platform/posix/Descriptor.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -17,22 +19,6 @@ Text errorText(int error)
 {
     return fromUtf8(std::strerror(error));
 }
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // While it lives, a write beyond the process's file-size limit fails with
 // EFBIG instead of raising SIGXFSZ, whose default ends the process with the
@@ -95,7 +81,7 @@ std::optional<AppendFailure> appendWhole(const std::string &path, std::string_vi
     // fails at once (ENXIO) instead of blocking the window until someone
     // reads it.
     const Descriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
-    if (file.get() < 0)
+    if (!file.isOpen())
         return AppendFailure{errorText(errno)};
     struct stat info {};
     if (::fstat(file.get(), &info) != 0)

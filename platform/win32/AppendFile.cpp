@@ -1,5 +1,6 @@
 #include "platform/win32/AppendFile.h"
 
+#include "platform/win32/Handle.h"
 #include "platform/win32/SystemText.h"
 
 #include <windows.h>
@@ -8,23 +9,6 @@
 
 namespace platform::win32 {
 namespace {
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle &) = delete;
-    FileHandle &operator=(const FileHandle &) = delete;
-    ~FileHandle()
-    {
-        if (isOpen())
-            ::CloseHandle(handle_);
-    }
-    HANDLE get() const { return handle_; }
-    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
-};
 
 // The whole file, and any length it may grow to, as one locked range.
 constexpr DWORD kWholeRange = MAXDWORD;
@@ -101,7 +85,7 @@ std::optional<AppendFailure> appendWhole(const Text &path, std::string_view byte
         return AppendFailure{systemErrorText(ERROR_INVALID_NAME)};
     // FILE_WRITE_DATA beside FILE_APPEND_DATA: taking back a failed write
     // shortens the file, which appending rights alone do not allow.
-    const FileHandle file(::CreateFileW(wide(path).c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES,
+    const KernelHandle file(::CreateFileW(wide(path).c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.isOpen())

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "platform/FormsRuntime.h"
-#include "platform/win32/GdiObject.h"
+#include "platform/win32/Handle.h"
 #include "window/Layout.h"
 
 #include <windows.h>

@@ -7,6 +7,9 @@
 #include <iphlpapi.h>
 #include <icmpapi.h>
 
+// After winsock2.h, which must come before windows.h.
+#include "platform/win32/Handle.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -18,23 +21,13 @@ namespace {
 constexpr DWORD kReplyBufferSize = 278;
 constexpr DWORD kEchoTimeoutMs = 500;
 
-class IcmpHandle {
-public:
-    IcmpHandle() : handle_(::IcmpCreateFile()) {}
-    IcmpHandle(const IcmpHandle &) = delete;
-    IcmpHandle &operator=(const IcmpHandle &) = delete;
-    ~IcmpHandle()
-    {
-        if (isOpen())
-            ::IcmpCloseHandle(handle_);
-    }
-
-    HANDLE get() const { return handle_; }
-    bool isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE handle_;
+// The echo handle, opened and closed within one probe.
+struct IcmpHandleKind {
+    using Value = HANDLE;
+    static Value none() { return INVALID_HANDLE_VALUE; }
+    static void close(Value handle) { ::IcmpCloseHandle(handle); }
 };
+using IcmpHandle = platform::win32::Handle<IcmpHandleKind>;
 
 } // namespace
 
@@ -48,7 +41,7 @@ ProbeStatus SendEcho(const std::string &address, const std::string &payload, Ech
     if (target == INADDR_NONE)
         return -1;
 
-    IcmpHandle handle;
+    const IcmpHandle handle(::IcmpCreateFile());
     if (!handle.isOpen())
         return -1;
 

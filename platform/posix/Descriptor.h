@@ -1,0 +1,38 @@
+// An owned file descriptor (a socket, a pipe's end, a file), closed when its
+// owner goes. Every descriptor the program opens is held by one of these.
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace platform::posix {
+
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(Descriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor &operator=(Descriptor &&other) noexcept
+    {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor() { reset(); }
+
+    int get() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+    // Closes it now rather than with its owner.
+    void reset()
+    {
+        if (fd_ >= 0)
+            ::close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_ = -1;
+};
+
+} // namespace platform::posix
