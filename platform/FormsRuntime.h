@@ -48,6 +48,10 @@ struct SaveFileRequest {
     Text fileName;        // the proposed name
 };
 
+// How long an append waits for another program's lock on the file before it
+// gives up: one that holds its lock for good must not hang the window.
+inline constexpr std::chrono::milliseconds kLockPatience{3000};
+
 // Why an append failed, and whether the file is as it was before it.
 struct AppendFailure {
     Text reason;

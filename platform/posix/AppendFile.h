@@ -11,10 +11,6 @@
 
 namespace platform::posix {
 
-// How long a save waits for another program's lock on the file before it
-// gives up.
-inline constexpr std::chrono::milliseconds kLockPatience{3000};
-
 // Appends `bytes` to the file at `path` (created with mode 0666 less the umask
 // when missing). Only a regular file is written: a pipe, a device or a folder
 // is refused at once, without waiting for a reader. While it appends it holds

@@ -10,10 +10,6 @@
 
 namespace platform::win32 {
 
-// How long a save waits for another program's lock on the file before it
-// gives up.
-inline constexpr std::chrono::milliseconds kLockPatience{3000};
-
 // Appends `bytes` to the file at `path`, created when missing. Only a disk
 // file is written: a pipe, a console or a device such as NUL is refused at
 // once. While it appends it holds an exclusive lock on the whole file, which
