@@ -210,8 +210,8 @@ std::variant<HelperRequest, std::string> parseHelperArguments(std::span<const ch
     if (*target == 0xffffffff)
         return std::string("the broadcast address 255.255.255.255 is refused");
     const std::string_view hex = arguments[1];
-    if (hex.size() > 2 * kHelperMaxPayload)
-        return "the payload is longer than " + std::to_string(kHelperMaxPayload) + " bytes";
+    if (hex.size() > 2 * kMaxPayload)
+        return "the payload is longer than " + std::to_string(kMaxPayload) + " bytes";
     HelperRequest request{*target, {}};
     for (std::size_t i = 0; i < hex.size(); i += 2) {
         const int high = hexDigit(hex[i]);

@@ -25,9 +25,6 @@
 
 namespace Module1 {
 
-// The largest payload the helper sends: the most a ping run asks for.
-constexpr std::size_t kHelperMaxPayload = 128;
-
 // The longest report line, newline included: the longest status, round trip
 // and address with room to spare.
 constexpr std::size_t kHelperMaxReport = 64;

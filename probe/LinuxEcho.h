@@ -24,10 +24,6 @@ struct EchoOutcome {
     EchoPath path = EchoPath::None;
 };
 
-// The prober's own cut-off, counted from the send. An answer that arrived
-// later counts as none, however soon after it the prober reads it.
-constexpr std::chrono::milliseconds kEchoTimeout{500};
-
 // Both clocks read at one moment: the wall clock, on which the kernel stamps
 // packets, and the monotonic clock, which no one sets. Apart from a step of
 // the wall clock, the two run at the same rate, so the difference between

@@ -3,6 +3,8 @@
 // it also builds where only the compiler and the platform's headers are at hand.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,6 +15,13 @@ namespace Module1 {
 // 0: a reply came; positive: no reply, the echo service's status code;
 // -1: the address was unusable or the echo service did not open.
 using ProbeStatus = std::int32_t;
+
+// How long a probe waits for its reply, counted from the send.
+inline constexpr std::chrono::milliseconds kEchoTimeout{500};
+
+// The most characters a probe carries: a run asks for no more, and the echo
+// helper refuses more.
+inline constexpr std::size_t kMaxPayload = 128;
 
 // The caller-owned reply record. The caller zeroes it once per run and hands
 // the same record to every probe; SendEcho writes Status and RoundTripTime for

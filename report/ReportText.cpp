@@ -47,7 +47,7 @@ std::vector<Text> reportLines(const ReportFields &fields, const Text &savedAt, c
     std::int16_t lost = 0;
     for (std::int16_t i = 0; i < count; ++i) {
         const Text result = std::size_t(i) < fields.results.size() ? fields.results[std::size_t(i)] : Text();
-        if (result == u"Request timed out")
+        if (result == kTimedOutLine)
             ++lost;
         lines.push_back(u"Test No:" + intText(i + 1) + u"  " + result);
     }

@@ -9,6 +9,10 @@ namespace report {
 
 using platform::Text;
 
+// The line a probe without a reply leaves in the list; the report counts the
+// lines that are exactly this as lost.
+inline const Text kTimedOutLine = u"Request timed out";
+
 // What the report reads from the window, as the fields' texts.
 struct ReportFields {
     Text site;    // Text8

@@ -3,6 +3,7 @@
 #include "window/Form1.h"
 
 #include "platform/Conversions.h"
+#include "report/ReportText.h"
 #include "window/Layout.h"
 
 #include <algorithm>
@@ -19,10 +20,9 @@ using platform::RunTimeError;
 using platform::Text;
 
 constexpr std::int16_t kMostProbes = 20;
-constexpr double kMostChars = 128;
+constexpr double kMostChars = Module1::kMaxPayload;
 constexpr std::chrono::milliseconds kPauseAfterProbe{990};
 
-const Text kTimedOut = u"Request timed out";
 const Text kRunErrorTitle = u"エラーメッセージ";
 const Text kRunErrorText = u"　実行エラーが発生しました。　処理が中断しました。";
 const Text kSocketsText = u"Windows Sockets for 32 bit Windows environments is not successfully responding.";
@@ -95,7 +95,7 @@ void Form1::RunPings()
                 runtime_.addLine(List1, u"Reply from " + runtime_.text(Text1) + u" : Bytes = " + runtime_.text(Text2)
                                          + u" Time " + time + u" ms  TTL = 128");
             } else if (status > 0) {
-                runtime_.addLine(List1, kTimedOut);
+                runtime_.addLine(List1, report::kTimedOutLine);
                 reply.RoundTripTime = 0; // a lost probe counts as 0 ms from here on
             } else {
                 throw RunTimeError("the address cannot be used");

@@ -31,7 +31,7 @@ constexpr bool kUnmatchedStopWarns = true; // WSACleanup fails without WSAStartu
 constexpr bool kUnmatchedStopWarns = false; // no socket library to close
 #endif
 
-constexpr std::int32_t kEchoTimeoutMs = 500;
+constexpr std::int32_t kEchoTimeoutMs = Module1::kEchoTimeout.count();
 
 // What the system does with an echo request to 127.0.0.1.
 enum class Loopback { Answers, Refused, Unanswered };

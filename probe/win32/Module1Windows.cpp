@@ -19,7 +19,6 @@ namespace Module1 {
 namespace {
 
 constexpr DWORD kReplyBufferSize = 278;
-constexpr DWORD kEchoTimeoutMs = 500;
 
 // The echo handle, opened and closed within one probe.
 struct IcmpHandleKind {
@@ -59,7 +58,7 @@ ProbeStatus SendEcho(const std::string &address, const std::string &payload, Ech
 
     const DWORD replies = ::IcmpSendEcho(handle.get(), target, const_cast<char *>(payload.data()),
                                          static_cast<WORD>(payload.size()), nullptr, buffer.data(),
-                                         static_cast<DWORD>(buffer.size()), kEchoTimeoutMs);
+                                         static_cast<DWORD>(buffer.size()), static_cast<DWORD>(kEchoTimeout.count()));
 
     std::memcpy(&record, buffer.data(), sizeof record);
     // Without a reply the service may leave Status as it was; a 0 left over

@@ -86,7 +86,7 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QByteArray>("message");
 
-        const QString longest(2 * kHelperMaxPayload, 'a');
+        const QString longest(2 * kMaxPayload, 'a');
         QTest::newRow("no arguments") << QStringList{} << QByteArray("usage:");
         QTest::newRow("no payload") << QStringList{"127.0.0.1"} << QByteArray("usage:");
         QTest::newRow("an extra argument") << QStringList{"127.0.0.1", "", "-f"} << QByteArray("usage:");
@@ -127,7 +127,7 @@ private slots:
     {
         QTest::addColumn<QString>("payload");
         QTest::newRow("no payload") << QString();
-        QTest::newRow("128 bytes, upper-case digits") << QString(2 * kHelperMaxPayload, 'A');
+        QTest::newRow("128 bytes, upper-case digits") << QString(2 * kMaxPayload, 'A');
     }
     void sendsOneRequest()
     {
