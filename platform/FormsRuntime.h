@@ -52,10 +52,17 @@ struct SaveFileRequest {
 // gives up: one that holds its lock for good must not hang the window.
 inline constexpr std::chrono::milliseconds kLockPatience{3000};
 
-// Why an append failed, and whether the file is as it was before it.
+// What a failed append left behind.
+enum class Aftermath : std::uint8_t {
+    AsBefore,     // the file holds what it held before; one the append created is gone again
+    MayHoldPart,  // the file could not be cut back: its end may hold part of the lines
+    CreatedEmpty, // the append created the file and could not remove it again; none of the lines is in it
+};
+
+// Why an append failed, and what it left.
 struct AppendFailure {
     Text reason;
-    bool restored = true;
+    Aftermath aftermath = Aftermath::AsBefore;
 };
 
 class FormsRuntime {

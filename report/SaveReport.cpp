@@ -5,6 +5,24 @@
 #include "window/Layout.h"
 
 namespace report {
+namespace {
+
+// What the box after a failed save says of the file.
+Text aftermathText(platform::Aftermath aftermath)
+{
+    switch (aftermath) {
+    case platform::Aftermath::AsBefore:
+        break;
+    case platform::Aftermath::MayHoldPart:
+        return u"The file could not be restored: the end of it may hold part of this report.";
+    case platform::Aftermath::CreatedEmpty:
+        return u"The file did not exist before this save and could not be removed again; it holds nothing of this "
+               u"report.";
+    }
+    return u"The file is as it was before.";
+}
+
+} // namespace
 
 void SaveReport(platform::FormsRuntime &runtime)
 {
@@ -44,9 +62,7 @@ void SaveReport(platform::FormsRuntime &runtime)
     }
     if (const auto failure = runtime.appendLines(*path, lines)) {
         runtime.messageBox({u"The report could not be saved to " + *path + u": " + failure->reason + u".\n"
-                            + (failure->restored ? u"The file is as it was before."
-                                                 : u"The file could not be restored: the end of it may hold part of "
-                                                   u"this report.")});
+                            + aftermathText(failure->aftermath)});
         return;
     }
     runtime.setEnabled(Command2, false);

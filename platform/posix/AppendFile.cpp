@@ -116,7 +116,8 @@ std::optional<AppendFailure> appendWhole(const std::string &path, std::string_vi
     if (error == 0 && ::fdatasync(file.get()) != 0 && errno != EINVAL)
         error = errno;
     if (error != 0)
-        return AppendFailure{errorText(error), removeOwnBytes(file.get(), start, written)};
+        return AppendFailure{errorText(error),
+                             removeOwnBytes(file.get(), start, written) ? Aftermath::AsBefore : Aftermath::MayHoldPart};
     return std::nullopt;
 }
 

@@ -122,7 +122,9 @@ std::optional<AppendFailure> appendWhole(const Text &path, std::string_view byte
     if (error == 0 && !::FlushFileBuffers(file.get()))
         error = ::GetLastError();
     if (error != 0)
-        return AppendFailure{systemErrorText(error), removeOwnBytes(file.get(), *start, written)};
+        return AppendFailure{systemErrorText(error), removeOwnBytes(file.get(), *start, written)
+                                                         ? Aftermath::AsBefore
+                                                         : Aftermath::MayHoldPart};
     return std::nullopt;
 }
 

@@ -70,7 +70,7 @@ void expectRefused(const std::string &path, const std::string &bytes)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     ASSERT_TRUE(failure.has_value());
     EXPECT_FALSE(failure->reason.empty());
-    EXPECT_TRUE(failure->restored);
+    EXPECT_EQ(failure->aftermath, platform::Aftermath::AsBefore);
     EXPECT_EQ(fileBytes(path), before);
     EXPECT_EQ(openDescriptors(), descriptors);
 }
@@ -197,7 +197,7 @@ TEST(AppendWhole, FailedSaveKeepsAnotherInstancesReport)
     ::close(ready[0]);
     ::close(ready[1]);
     ASSERT_TRUE(failure.has_value());
-    EXPECT_TRUE(failure->restored);
+    EXPECT_EQ(failure->aftermath, platform::Aftermath::AsBefore);
     EXPECT_EQ(fileBytes(path), "first\r\nother\r\n");
 }
 
@@ -217,6 +217,6 @@ TEST(AppendWholeNeedsRoot, UnrestoredFileIsReportedAsSuch)
     }
     setInodeFlags(path, 0);
     ASSERT_TRUE(failure.has_value());
-    EXPECT_FALSE(failure->restored);
+    EXPECT_EQ(failure->aftermath, platform::Aftermath::MayHoldPart);
     EXPECT_EQ(fileBytes(path), "before\r\n" + std::string(10, 'r'));
 }

@@ -70,14 +70,17 @@ TEST(SaveReport, WritesNothingBeforeAFailure)
 // "SaveData" stays enabled, and once the fault is gone the next save works.
 TEST(SaveReport, ReportsAFailedAppend)
 {
-    for (const auto &[restored, after] :
-         {std::pair{true, "The file is as it was before."},
-          {false, "The file could not be restored: the end of it may hold part of this report."}}) {
+    using platform::Aftermath;
+    for (const auto &[aftermath, after] :
+         {std::pair{Aftermath::AsBefore, "The file is as it was before."},
+          {Aftermath::MayHoldPart, "The file could not be restored: the end of it may hold part of this report."},
+          {Aftermath::CreatedEmpty, "The file did not exist before this save and could not be removed again; it "
+                                    "holds nothing of this report."}}) {
         const TempDir dir;
         const auto path = dir.file("報告.txt");
         FormHarness h;
-        h.runtime.append = [restored = restored](const Text &, const std::string &) {
-            return std::optional<AppendFailure>({u"No space left on device", restored});
+        h.runtime.append = [aftermath = aftermath](const Text &, const std::string &) {
+            return std::optional<AppendFailure>({u"No space left on device", aftermath});
         };
         h.runAndSave(path);
         EXPECT_EQ(h.boxes(), Lines{"Sondar: The report could not be saved to " + platform::toUtf8(path.u16string())
