@@ -1,16 +1,41 @@
 #!/bin/bash
-# The window's logic compiles with the standard library alone: outside the Qt
-# layer (a folder whose path names qt), tests/ and bench/, no source includes a
-# Qt header; outside a folder whose path names win32 or windows, none includes
-# a Windows header. Prints the offending includes and fails on any.
+# The code's shape, checked from its includes:
+#   - every include of a project header from one part to another is an arrow
+#     that the README's picture allows (the block between the lines
+#     "<!-- arrows -->" and "<!-- /arrows -->": one part a line, then "->",
+#     then the parts it may include); the owner types Descriptor.h and
+#     Handle.h include only the system's headers, and any part may use them;
+#   - outside the Qt layer (a folder whose path names qt), tests/ and bench/,
+#     no source includes a Qt header; outside a folder whose path names win32
+#     or windows, none includes a Windows header.
+# A part is a folder of the code, except window/Layout.h, which is one of its
+# own. tests/, bench/ and tools/ may include anything.
+# Prints every offending include and fails on any.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 qt_include='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](Q[A-Za-z0-9]+|Qt[A-Za-z]*/[^">]+|q[a-z0-9_]+\.h)[">]'
 windows_include='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](win[a-z0-9_]*|ws2[a-z0-9_]*|commdlg|commctrl|imm|icmpapi|iphlpapi|ipexport|shellapi|shl[a-z]*|ole[a-z0-9]*|objbase|combaseapi|unknwn|wtypes|dwmapi|uxtheme)\.h[">]'
+leaves=" platform/posix/Descriptor.h platform/win32/Handle.h "
+
+part() {
+    case $1 in
+    window/Layout.h) echo window/Layout.h ;;
+    *) echo "$(dirname "$1")/" ;;
+    esac
+}
+
+# The allowed arrows, from the README: "FROM -> TO TO ...".
+declare -A allowed
+while read -r from arrow targets; do
+    [ "$arrow" = "->" ] || continue
+    for to in $targets; do allowed["$from $to"]=1; done
+done < <(sed -n '/^<!-- arrows -->$/,/^<!-- \/arrows -->$/p' README.md | sed 's/[`|]/ /g')
+[ ${#allowed[@]} -gt 0 ] || { echo "layers: FAIL: no arrows between <!-- arrows --> and <!-- /arrows --> in README.md" >&2; exit 1; }
 
 mapfile -t sources < <(git ls-files '*.c' '*.cc' '*.cpp' '*.h' '*.hpp')
 bad=0
+arrows=0
 for f in "${sources[@]}"; do
     if ! [[ $f =~ (^|/)[^/]*qt[^/]*/ || $f == tests/* || $f == bench/* ]] && grep -EHn "$qt_include" "$f"; then
         bad=1
@@ -18,9 +43,27 @@ for f in "${sources[@]}"; do
     if ! [[ $f =~ (^|/)[^/]*(win32|windows)[^/]*/ ]] && grep -EiHn "$windows_include" "$f"; then
         bad=1
     fi
+    [[ $f == tests/* || $f == bench/* || $f == tools/* ]] && continue
+    from=$(part "$f")
+    while IFS=: read -r line header; do
+        if [[ $leaves == *" $f "* ]]; then
+            echo "$f:$line: includes $header, but the owner types include only the system's headers"
+            bad=1
+            continue
+        fi
+        [[ $leaves == *" $header "* ]] && continue
+        to=$(part "$header")
+        [ "$to" = "$from" ] && continue
+        arrows=$((arrows + 1))
+        if [ -z "${allowed["$from $to"]:-}" ]; then
+            echo "$f:$line: includes $header: $from -> $to is no arrow of the README's picture"
+            bad=1
+        fi
+    done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$f" | sed -E 's/^([0-9]+):[^"]*"([^"]+)".*/\1:\2/')
 done
 if [ "$bad" -ne 0 ]; then
     echo "layers: FAIL: the includes above cross a layer" >&2
     exit 1
 fi
-echo "layers: OK (${#sources[@]} sources; Qt only under qt/, tests/ and bench/; Windows only under win32/)"
+echo "layers: OK (${#sources[@]} sources, $arrows includes between parts, each an arrow of the README's picture;" \
+    "Qt only under qt/, tests/ and bench/; Windows only under win32/)"
