@@ -30,6 +30,10 @@ mmdebstrap --quiet --variant=apt --include=git,ca-certificates bookworm "$tree" 
 git clone --quiet --no-local --no-checkout . "$tree/root/sondar"
 git -C "$tree/root/sondar" checkout --quiet --detach "$(git rev-parse "$commit")"
 
+# The tree's root is a mount of its own, as a machine's root is: `ip netns
+# exec` makes the mounts under / private to the namespace it enters.
+mount --bind "$tree" "$tree"
+mounted+=("$tree")
 for fs in proc sys dev run; do
     mount --rbind "/$fs" "$tree/$fs"
     mount --make-rslave "$tree/$fs"
