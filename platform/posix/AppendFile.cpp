@@ -42,15 +42,16 @@ private:
 
 // An exclusive flock, taken with bounded patience: a program that holds the
 // lock for good must not hang the window. Released when closed.
-bool lockExclusively(int fd, std::chrono::milliseconds patience)
+bool lockExclusively(int fd, const LockWait &wait)
 {
-    const auto giveUp = std::chrono::steady_clock::now() + patience;
+    std::chrono::milliseconds waited{0};
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR)
             return errno == ENOLCK || errno == EOPNOTSUPP; // no locks on this file system: go on without
-        if (std::chrono::steady_clock::now() >= giveUp)
+        if (waited >= wait.patience)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        wait.pause(wait.step);
+        waited += wait.step;
     }
     return true;
 }
@@ -67,8 +68,12 @@ bool removeOwnBytes(int fd, off_t start, std::size_t written)
 
 } // namespace
 
-std::optional<AppendFailure> appendWhole(const std::string &path, std::string_view bytes,
-                                         std::chrono::milliseconds lockPatience)
+void LockWait::sleepFor(std::chrono::milliseconds duration)
+{
+    std::this_thread::sleep_for(duration);
+}
+
+std::optional<AppendFailure> appendWhole(const std::string &path, std::string_view bytes, const LockWait &wait)
 {
     if (path.find('\0') != std::string::npos)
         return AppendFailure{errorText(EINVAL)};
@@ -88,7 +93,7 @@ std::optional<AppendFailure> appendWhole(const std::string &path, std::string_vi
         return AppendFailure{errorText(errno)};
     if (!S_ISREG(info.st_mode))
         return AppendFailure{u"not a regular file"};
-    if (!lockExclusively(file.get(), lockPatience))
+    if (!lockExclusively(file.get(), wait))
         return AppendFailure{u"another program keeps the file locked"};
 
     // Under the lock the end of the file stays where it is for every

@@ -5,11 +5,23 @@
 #include "platform/FormsRuntime.h"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace platform::posix {
+
+// How an append waits for another program's lock on the file: the time it
+// may spend, in pauses between two tries. The pauses it was given are the
+// time it waited.
+struct LockWait {
+    std::chrono::milliseconds patience = kLockPatience;
+    std::chrono::milliseconds step{20};
+    std::function<void(std::chrono::milliseconds)> pause = sleepFor;
+
+    static void sleepFor(std::chrono::milliseconds duration);
+};
 
 // Appends `bytes` to the file at `path` (created with mode 0666 less the umask
 // when missing). Only a regular file is written: a pipe, a device or a folder
@@ -19,6 +31,6 @@ namespace platform::posix {
 // never bytes another writer added. A file-size limit fails the write instead
 // of ending the process. Nothing on success.
 [[nodiscard]] std::optional<AppendFailure> appendWhole(const std::string &path, std::string_view bytes,
-                                                       std::chrono::milliseconds lockPatience = kLockPatience);
+                                                       const LockWait &wait = {});
 
 } // namespace platform::posix

@@ -15,8 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <functional>
+#include <utility>
 
 using namespace testsupport;
 using platform::posix::appendWhole;
@@ -65,9 +67,11 @@ void expectRefused(const std::string &path, const std::string &bytes)
 {
     const std::string before = fileBytes(path);
     const int descriptors = openDescriptors();
-    const auto start = std::chrono::steady_clock::now();
-    const auto failure = appendWhole(path, bytes, std::chrono::milliseconds(100));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    std::chrono::milliseconds waited{0};
+    const platform::posix::LockWait wait{.patience = std::chrono::milliseconds(100),
+                                         .pause = [&](std::chrono::milliseconds step) { waited += step; }};
+    const auto failure = appendWhole(path, bytes, wait);
+    EXPECT_LE(waited, wait.patience);
     ASSERT_TRUE(failure.has_value());
     EXPECT_FALSE(failure->reason.empty());
     EXPECT_EQ(failure->aftermath, platform::Aftermath::AsBefore);
@@ -174,28 +178,44 @@ TEST(AppendWhole, FailedSaveKeepsAnotherInstancesReport)
     const TempDir dir;
     const auto path = dir.file("report.txt");
     ASSERT_TRUE(writeFile(path, "first\r\n"));
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
+    int locked[2], go[2];
+    ASSERT_EQ(::pipe(locked), 0);
+    ASSERT_EQ(::pipe(go), 0);
     const pid_t other = ::fork();
     ASSERT_GE(other, 0);
     if (other == 0) {
+        ::close(go[1]); // should the test end early, the read below ends too
         const OpenFile file(path, O_WRONLY | O_APPEND);
         ::flock(file.get(), LOCK_EX);
-        (void)!::write(ready[1], "x", 1);
-        ::usleep(200'000); // the first instance waits for the lock meanwhile
+        char byte = 'x';
+        (void)!::write(locked[1], &byte, 1);
+        (void)!::read(go[0], &byte, 1); // the first instance waits for the lock meanwhile
         (void)!::write(file.get(), "other\r\n", 7);
         ::_exit(0); // the lock goes with the process
     }
-    char signal = 0;
-    ASSERT_EQ(::read(ready[0], &signal, 1), 1);
+    char byte = 0;
+    ASSERT_EQ(::read(locked[0], &byte, 1), 1);
+    // The first time this instance finds the file locked, the other writes
+    // its report and ends.
+    bool released = false;
+    const platform::posix::LockWait wait{.pause = [&](std::chrono::milliseconds) {
+        if (!std::exchange(released, true)) {
+            (void)!::write(go[1], &byte, 1);
+            ::waitpid(other, nullptr, 0);
+        }
+    }};
     std::optional<platform::AppendFailure> failure;
     {
         const FileSizeLimit limit(7 + 7 + 10); // the other report and 10 bytes of this one
-        failure = appendWhole(path.string(), std::string(100, 'r'));
+        failure = appendWhole(path.string(), std::string(100, 'r'), wait);
     }
-    ::waitpid(other, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    if (!released) {
+        ::kill(other, SIGKILL);
+        ::waitpid(other, nullptr, 0);
+    }
+    for (const int fd : {locked[0], locked[1], go[0], go[1]})
+        ::close(fd);
+    EXPECT_TRUE(released) << "the save never waited for the other's lock";
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->aftermath, platform::Aftermath::AsBefore);
     EXPECT_EQ(fileBytes(path), "first\r\nother\r\n");
