@@ -21,9 +21,12 @@ cleanup() {
 trap cleanup EXIT
 xvfb_start || skip "no X display could be started"
 
-# A home of its own, to see that the program stores nothing there.
-mkdir -p "$work/home"
-HOME=$work/home XDG_CONFIG_HOME= LANG=C.UTF-8 QT_QPA_PLATFORM=xcb "$sondar" >"$work/sondar.log" 2>&1 &
+# A home, a temporary folder and a runtime folder of its own, to see that the
+# program stores nothing there and leaves nothing behind when it is killed.
+mkdir -p "$work/home" "$work/tmp" "$work/runtime"
+chmod 700 "$work/runtime"
+HOME=$work/home XDG_CONFIG_HOME= TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/runtime LANG=C.UTF-8 QT_QPA_PLATFORM=xcb \
+    "$sondar" >"$work/sondar.log" 2>&1 &
 app=$!
 win=$(find_window '^Sondar$' 10) || { cat "$work/sondar.log"; echo "FAIL: the window did not appear"; exit 1; }
 timeout 10 xdotool windowfocus --sync "$win"
@@ -65,9 +68,12 @@ click 475 56
 if find_window '保存ファイル選択' 2 >/dev/null; then
     fail "SaveData still opens the dialog after a save"
 fi
-# Nothing of the session is kept: no settings file of the dialog's or Qt's.
-kill "$app" 2>/dev/null || true
+# Nothing of the session is kept, even when the program is killed: no
+# settings file of the dialog's or Qt's, in its home or in a temporary folder.
+kill -KILL "$app" 2>/dev/null || true
 wait "$app" 2>/dev/null || true
 stored=$(find "$work/home" -path "$work/home/.cache" -prune -o -type f -print)
 [ -z "$stored" ] || fail "the program stored files in its home: $stored"
+left=$(find "$work/tmp" "$work/runtime" -mindepth 1 -print)
+[ -z "$left" ] || fail "the killed program left behind: $left"
 echo "PASS: the report of a real run was saved through the real dialog"
