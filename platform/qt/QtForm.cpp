@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <memory>
 #include <vector>
 
@@ -91,7 +90,7 @@ QWidget *createControl(const ControlRow &row, QWidget *parent)
     }
     case Kind::TextBox: {
         auto *text = new QLineEdit(caption, parent);
-        text->setMaxLength(std::numeric_limits<int>::max());
+        text->setMaxLength(window::kTextBoxMaxLength);
         return text;
     }
     case Kind::ListBox: {

@@ -6,6 +6,7 @@
 #include "platform/FormsRuntime.h"
 #include "window/Layout.h"
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -58,7 +59,11 @@ public:
     std::function<std::optional<AppendFailure>(const Text &path, const std::string &bytes)> append = appendPortably;
 
     Text text(ControlIndex control) const override { return texts.at(control); }
-    void setText(ControlIndex control, const Text &text) override { texts.at(control) = text; }
+    // As a single-line box with a limit holds it: the first line, cut at the limit.
+    void setText(ControlIndex control, const Text &text) override
+    {
+        texts.at(control) = text.substr(0, std::min(text.find_first_of(u"\r\n"), std::size_t(window::kTextBoxMaxLength)));
+    }
     void setEnabled(ControlIndex control, bool on) override { enabled.at(control) = on; }
     void setFocus(ControlIndex control) override { focus = control; }
     void clearList(ControlIndex) override { list.clear(); }

@@ -414,6 +414,23 @@ private slots:
         QCOMPARE(w.form.text(Text9), platform::Text(u"line one"));
     }
 
+    // A paste of 10 MB is cut at the fields' limit, and the window answers at
+    // once: the field's text is laid out and painted within a second.
+    void longPasteKeepsTheWindowAnswering()
+    {
+        Window w;
+        w.activate();
+        auto *address = w.find<QLineEdit>(Text1);
+        QApplication::clipboard()->setText(QString(10 * 1024 * 1024, u'1'));
+        QElapsedTimer clock;
+        clock.start();
+        address->paste();
+        QTest::keyClick(address, Qt::Key_Home);
+        w.form.repaint();
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(address->text().size(), kTextBoxMaxLength);
+    }
+
     // Within one session the dialog opens where the last save went.
     void saveDialogRemembersTheFolder()
     {
