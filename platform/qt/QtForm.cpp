@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QWindow>
 
 #include <algorithm>
 #include <cstdio>
@@ -307,6 +308,22 @@ bool QtForm::eventFilter(QObject *watched, QEvent *event)
             events_->KeyPress(ControlIndex(found - widgets_.begin()), 13);
     }
     return QWidget::eventFilter(watched, event);
+}
+
+// The window keeps its designed size on every desktop: it tells the window
+// system that it is of one fixed size, and where it is maximized or put to
+// full screen all the same (a window manager that ignores the size limits),
+// it returns to its normal state.
+void QtForm::showEvent(QShowEvent *event)
+{
+    connect(windowHandle(), &QWindow::windowStateChanged, this, &QtForm::keepNormalState, Qt::UniqueConnection);
+    QWidget::showEvent(event);
+}
+
+void QtForm::keepNormalState(Qt::WindowState state)
+{
+    if (state == Qt::WindowMaximized || state == Qt::WindowFullScreen)
+        windowHandle()->setWindowStates(windowHandle()->windowStates() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
 }
 
 void QtForm::closeEvent(QCloseEvent *event)

@@ -45,10 +45,12 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
     QWidget *checkedWidget(ControlIndex control, const char *type, bool matches) const;
+    void keepNormalState(Qt::WindowState state);
 
     std::array<QWidget *, window::kLayout.size()> widgets_{};
     FormEvents *events_ = nullptr;

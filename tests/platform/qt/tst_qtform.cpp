@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <cmath>
 #include <memory>
@@ -135,6 +136,22 @@ private slots:
                                                     {List1, {64, 176, 409, 148}}, {Text7, {416, 343, 57, 19}}};
         for (const auto &[control, rect] : pixels)
             QCOMPARE(w.find(control)->geometry(), rect);
+    }
+
+    // The window keeps its designed size: maximized or put to full screen all
+    // the same, as a window manager may do, it returns to its normal state.
+    void keepsItsSize()
+    {
+        Window w;
+        QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+        QWindow *window = w.form.windowHandle();
+        for (const Qt::WindowState state : {Qt::WindowMaximized, Qt::WindowFullScreen}) {
+            window->setWindowStates(state);
+            QCoreApplication::processEvents();
+            QCOMPARE(window->windowStates(), Qt::WindowNoState);
+            QCOMPARE(w.form.windowState(), Qt::WindowNoState);
+            QCOMPARE(w.form.size(), QSize(528, 381));
+        }
     }
 
     // Tab visits the enabled controls in their order and wraps round; a
