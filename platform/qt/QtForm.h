@@ -49,6 +49,13 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The steps that build the window from the layout table.
+    void setUpWindow();
+    void createControls();
+    void linkCaptions();
+    void setFocusOrder();
+    void connectEvents();
+
     QWidget *checkedWidget(ControlIndex control, const char *type, bool matches) const;
     void keepNormalState(Qt::WindowState state);
 

@@ -10,7 +10,6 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
-#include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -21,6 +20,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
