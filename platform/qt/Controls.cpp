@@ -179,9 +179,4 @@ void showWholeTextAsToolTip(QLineEdit *field)
     });
 }
 
-bool takesFocus(window::Kind kind)
-{
-    return kind == Kind::TextBox || kind == Kind::ListBox || kind == Kind::Button;
-}
-
 } // namespace platform::qt

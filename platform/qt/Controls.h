@@ -25,7 +25,4 @@ void linkCaption(QLabel *label, QWidget *field);
 // long average; the whole text shows as its tool tip.
 void showWholeTextAsToolTip(QLineEdit *field);
 
-// Whether a control of the kind takes the focus (labels and the frame never do).
-bool takesFocus(window::Kind kind);
-
 } // namespace platform::qt

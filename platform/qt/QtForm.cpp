@@ -134,7 +134,7 @@ void QtForm::setFocusOrder()
 {
     std::vector<const window::ControlRow *> order;
     for (const window::ControlRow &row : window::kLayout) {
-        if (takesFocus(row.kind))
+        if (window::takesFocus(row.kind))
             order.push_back(&row);
     }
     std::ranges::sort(order, {}, &window::ControlRow::tab);
