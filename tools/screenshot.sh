@@ -19,6 +19,28 @@ xdotool mousemove --window "$win" 200 46 click 1 && xdotool type --delay 20 "Fie
 xdotool mousemove --window "$win" 200 82 click 1 && xdotool type --delay 20 "Rack 3, port 12"
 xdotool mousemove --window "$win" 200 118 click 1 && xdotool type --delay 20 "127.0.0.1"
 xdotool key Return Return
-sleep 6.5
+# The run of five probes is over once "SaveData" opens its dialog. Cancelled,
+# the dialog hands the focus back; Enter in the address field moves it to
+# "Ping Start", where the run left it.
+dialog=""
+for _ in $(seq 30); do
+    xdotool mousemove --window "$win" 475 56 click 1
+    dialog=$(find_window '保存ファイル選択' 0) && break
+done
+[ -n "$dialog" ] || { echo "the run did not end" >&2; exit 1; }
+timeout 10 xdotool windowfocus --sync "$dialog"
+xdotool key Escape
+for _ in $(seq 200); do
+    xdotool search --onlyvisible --name '保存ファイル選択' >/dev/null 2>&1 || break
+    sleep 0.05
+done
+xdotool mousemove --window "$win" 200 118 click 1 && xdotool key Return
 xdotool mousemove 700 500
-import -window "$win" "$out"
+# The picture once the window has painted all of that: two alike in a row.
+last=""
+for _ in $(seq 100); do
+    import -window "$win" "$out"
+    now=$(md5sum <"$out")
+    [ "$now" = "$last" ] && break
+    last=$now
+done

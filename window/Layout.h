@@ -108,6 +108,13 @@ inline constexpr std::array<ControlRow, 21> kLayout = [] {
     }};
 }();
 
+// Text boxes, the list and the buttons take the focus; labels and the frame
+// never do, and disabled controls keep their place in the order unused.
+inline constexpr bool takesFocus(Kind kind)
+{
+    return kind == Kind::TextBox || kind == Kind::ListBox || kind == Kind::Button;
+}
+
 // Each row sits at the index of its control, so a layer finds a control's row
 // and its own widget by the control alone.
 inline constexpr bool rowsInControlOrder()

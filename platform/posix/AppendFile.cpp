@@ -1,13 +1,12 @@
 #include "platform/posix/AppendFile.h"
 
-#include "platform/posix/Descriptor.h"
+#include "platform/posix/AppendTarget.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <thread>
 
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,15 +41,16 @@ private:
 
 // An exclusive flock, taken with bounded patience: a program that holds the
 // lock for good must not hang the window. Released when closed.
-bool lockExclusively(int fd, std::chrono::milliseconds patience)
+bool lockExclusively(int fd, const LockWait &wait)
 {
-    const auto giveUp = std::chrono::steady_clock::now() + patience;
+    std::chrono::milliseconds waited{0};
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR)
             return errno == ENOLCK || errno == EOPNOTSUPP; // no locks on this file system: go on without
-        if (std::chrono::steady_clock::now() >= giveUp)
+        if (waited >= wait.patience)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        wait.pause(wait.step);
+        waited += wait.step;
     }
     return true;
 }
@@ -59,65 +59,72 @@ bool lockExclusively(int fd, std::chrono::milliseconds patience)
 // as long as nobody wrote after them.
 bool removeOwnBytes(int fd, off_t start, std::size_t written)
 {
+    if (written == 0)
+        return true;
     struct stat now {};
-    if (::fstat(fd, &now) != 0 || now.st_size != start + off_t(written))
-        return written == 0;
-    return ::ftruncate(fd, start) == 0;
+    return ::fstat(fd, &now) == 0 && now.st_size == start + off_t(written) && ::ftruncate(fd, start) == 0;
 }
 
-} // namespace
-
-std::optional<AppendFailure> appendWhole(const std::string &path, std::string_view bytes,
-                                         std::chrono::milliseconds lockPatience)
+// Writes all of `bytes`; the error that stopped it, or 0.
+int writeAll(int fd, std::string_view bytes, std::size_t &written)
 {
-    if (path.find('\0') != std::string::npos)
-        return AppendFailure{errorText(EINVAL)};
-    // Anything but a regular file is refused before it is opened: opening a
-    // device for writing can act on it (a tape rewinds, a watchdog arms).
-    struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode))
-        return AppendFailure{u"not a regular file"};
-    // O_NONBLOCK: should a FIFO take the file's place after that look, it
-    // fails at once (ENXIO) instead of blocking the window until someone
-    // reads it.
-    const Descriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
-    if (!file.isOpen())
-        return AppendFailure{errorText(errno)};
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0)
-        return AppendFailure{errorText(errno)};
-    if (!S_ISREG(info.st_mode))
-        return AppendFailure{u"not a regular file"};
-    if (!lockExclusively(file.get(), lockPatience))
-        return AppendFailure{u"another program keeps the file locked"};
-
-    // Under the lock the end of the file stays where it is for every
-    // instance that locks too; this save's bytes start there.
-    struct stat locked {};
-    if (::fstat(file.get(), &locked) != 0)
-        return AppendFailure{errorText(errno)};
-    const off_t start = locked.st_size;
-
     const FileSizeSignalIgnored noSignal;
-    std::size_t written = 0;
-    int error = 0;
     while (written < bytes.size()) {
-        const ssize_t count = ::write(file.get(), bytes.data() + written, bytes.size() - written);
+        const ssize_t count = ::write(fd, bytes.data() + written, bytes.size() - written);
         if (count < 0 && errno == EINTR)
             continue;
-        if (count <= 0) {
-            error = count < 0 ? errno : EIO;
-            break;
-        }
+        if (count <= 0)
+            return count < 0 ? errno : EIO;
         written += std::size_t(count);
     }
     // Written is not yet stored: a late failure (a full disk behind a cache,
     // a network file system) shows here, while the bytes can still be taken back.
-    if (error == 0 && ::fdatasync(file.get()) != 0 && errno != EINVAL)
-        error = errno;
-    if (error != 0)
-        return AppendFailure{errorText(error),
-                             removeOwnBytes(file.get(), start, written) ? Aftermath::AsBefore : Aftermath::MayHoldPart};
+    if (::fdatasync(fd) != 0 && errno != EINVAL)
+        return errno;
+    return 0;
+}
+
+} // namespace
+
+void LockWait::sleepFor(std::chrono::milliseconds duration)
+{
+    std::this_thread::sleep_for(duration);
+}
+
+std::optional<AppendFailure> appendWhole(const std::string &path, std::string_view bytes, const LockWait &wait)
+{
+    auto opened = openForAppend(path);
+    if (auto *refused = std::get_if<AppendFailure>(&opened))
+        return std::move(*refused);
+    const AppendTarget &target = std::get<AppendTarget>(opened);
+    const int fd = target.file.get();
+
+    // What a failure leaves: what we wrote is taken back where we can, and a
+    // file this save created goes again, but only under our lock: whoever
+    // else holds it may be writing to it.
+    bool locked = false;
+    std::size_t written = 0;
+    off_t start = 0;
+    const auto failed = [&](Text reason) {
+        Aftermath aftermath = Aftermath::MayHoldPart;
+        if (removeOwnBytes(fd, start, written))
+            aftermath = !target.created || (locked && removeCreated(target)) ? Aftermath::AsBefore
+                                                                             : Aftermath::CreatedEmpty;
+        return AppendFailure{std::move(reason), aftermath};
+    };
+
+    locked = lockExclusively(fd, wait);
+    if (!locked)
+        return failed(u"another program keeps the file locked");
+    // Under the lock the end of the file stays where it is for every
+    // instance that locks too; this save's bytes start there.
+    struct stat end {};
+    if (::fstat(fd, &end) != 0)
+        return failed(errorText(errno));
+    start = end.st_size;
+
+    if (const int error = writeAll(fd, bytes, written))
+        return failed(errorText(error));
     return std::nullopt;
 }
 

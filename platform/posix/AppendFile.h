@@ -5,20 +5,33 @@
 #include "platform/FormsRuntime.h"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace platform::posix {
 
-// Appends `bytes` to the file at `path` (created with mode 0666 less the umask
-// when missing). Only a regular file is written: a pipe, a device or a folder
-// is refused at once, without waiting for a reader. While it appends it holds
-// an exclusive advisory lock (flock) on the file, so that two instances never
-// interleave, and a failed write removes exactly the bytes this call wrote,
-// never bytes another writer added. A file-size limit fails the write instead
-// of ending the process. Nothing on success.
+// How an append waits for another program's lock on the file: the time it
+// may spend, in pauses between two tries. The pauses it was given are the
+// time it waited.
+struct LockWait {
+    std::chrono::milliseconds patience = kLockPatience;
+    std::chrono::milliseconds step{20};
+    std::function<void(std::chrono::milliseconds)> pause = sleepFor;
+
+    static void sleepFor(std::chrono::milliseconds duration);
+};
+
+// Appends `bytes` to the file at `path`, which openForAppend (AppendTarget.h)
+// opens: only a regular file of a real file system, never through another
+// user's link in a shared folder. While it appends it holds an exclusive
+// advisory lock (flock) on the file, so that two instances never interleave,
+// and a failed write removes exactly the bytes this call wrote, never bytes
+// another writer added; a file this call created is removed again. A
+// file-size limit fails the write instead of ending the process. Nothing on
+// success.
 [[nodiscard]] std::optional<AppendFailure> appendWhole(const std::string &path, std::string_view bytes,
-                                                       std::chrono::milliseconds lockPatience = kLockPatience);
+                                                       const LockWait &wait = {});
 
 } // namespace platform::posix

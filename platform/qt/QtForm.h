@@ -45,10 +45,19 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The steps that build the window from the layout table.
+    void setUpWindow();
+    void createControls();
+    void linkCaptions();
+    void setFocusOrder();
+    void connectEvents();
+
     QWidget *checkedWidget(ControlIndex control, const char *type, bool matches) const;
+    void keepNormalState(Qt::WindowState state);
 
     std::array<QWidget *, window::kLayout.size()> widgets_{};
     FormEvents *events_ = nullptr;

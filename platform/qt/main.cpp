@@ -6,17 +6,17 @@
 
 #include <QApplication>
 #include <QSettings>
-#include <QTemporaryDir>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    // Sondar keeps nothing between sessions. Qt's file dialog would store its
-    // history in the user's settings; it gets a folder that goes with the
-    // process instead. The dialog still remembers within a session.
-    const QTemporaryDir sessionSettings;
+    // Sondar keeps nothing between sessions and leaves nothing behind, however
+    // it ends (a signal, a lost display). Qt's file dialog would store its
+    // history in the user's settings: their path leads beneath /dev/null,
+    // which is never a folder, so Qt writes them nowhere and they live only in
+    // memory. The window itself remembers the last folder within a session.
     for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat})
-        QSettings::setPath(format, QSettings::UserScope, sessionSettings.path());
+        QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null/sondar"));
     platform::qt::installQtTranslations(QLocale());
 
     platform::qt::QtForm form;

@@ -15,8 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
 #include <functional>
+#include <utility>
 
 using namespace testsupport;
 using platform::posix::appendWhole;
@@ -59,17 +61,23 @@ bool setInodeFlags(const std::filesystem::path &path, int flags)
     return file.get() >= 0 && ::ioctl(file.get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
-// A failed append says why, comes back within the lock patience and leaves
-// the file and the process's descriptors as they were.
-void expectRefused(const std::string &path, const std::string &bytes)
+// A failed append says why (`reason`, where given), comes back within the
+// lock patience and leaves the file (or its absence) and the process's
+// descriptors as they were.
+void expectRefused(const std::string &path, const std::string &bytes, const std::string &reason = "")
 {
     const std::string before = fileBytes(path);
     const int descriptors = openDescriptors();
-    const auto start = std::chrono::steady_clock::now();
-    const auto failure = appendWhole(path, bytes, std::chrono::milliseconds(100));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    std::chrono::milliseconds waited{0};
+    const platform::posix::LockWait wait{.patience = std::chrono::milliseconds(100),
+                                         .pause = [&](std::chrono::milliseconds step) { waited += step; }};
+    const auto failure = appendWhole(path, bytes, wait);
+    EXPECT_LE(waited, wait.patience);
     ASSERT_TRUE(failure.has_value());
     EXPECT_FALSE(failure->reason.empty());
+    if (!reason.empty()) {
+        EXPECT_EQ(platform::toUtf8(failure->reason), reason);
+    }
     EXPECT_EQ(failure->aftermath, platform::Aftermath::AsBefore);
     EXPECT_EQ(fileBytes(path), before);
     EXPECT_EQ(openDescriptors(), descriptors);
@@ -93,13 +101,15 @@ TEST(AppendWhole, AppendsTheBytes)
 }
 
 // Past the file-size limit the write fails instead of ending the process, and
-// the bytes written up to the limit are taken back.
+// the bytes written up to the limit are taken back; a file the save created
+// goes again. What is no regular file of a real file system is refused.
 TEST(AppendWhole, RefusesWhatItCannotWrite)
 {
     const TempDir dir;
     const std::filesystem::path file = dir.file("report.txt");
     ASSERT_TRUE(writeFile(file, "earlier\r\n"));
     ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/proc/self/comm", dir.file("to-comm"));
     std::optional<OpenFile> otherWriter;
     rlimit former{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &former), 0);
@@ -109,19 +119,27 @@ TEST(AppendWhole, RefusesWhatItCannotWrite)
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     };
     const std::function<void()> none = [] {};
-    for (const auto &[name, path, arrange, undo] :
-         {std::tuple{"missing folder", dir.file("gone/report.txt").string(), none, none},
-          {"a folder", dir.path().string(), none, none},
-          {"a character device", "/dev/full", none, none},
-          {"NUL in the name", file.string() + std::string(1, '\0') + "x", none, none},
-          {"a pipe without a reader", dir.file("fifo").string(), none, none},
-          {"locked by another writer", file.string(),
+    const std::string notRegular = "not a regular file";
+    for (const auto &[name, path, reason, arrange, undo] :
+         {std::tuple{"missing folder", dir.file("gone/report.txt").string(), std::string(), none, none},
+          {"a folder", dir.path().string(), notRegular, none, none},
+          {"a folder's name with a slash", dir.path().string() + "/", notRegular, none, none},
+          {"a character device", "/dev/full", notRegular, none, none},
+          {"NUL in the name", file.string() + std::string(1, '\0') + "x", "", none, none},
+          {"a pipe without a reader", dir.file("fifo").string(), notRegular, none, none},
+          {"a process's name in procfs", "/proc/self/comm", notRegular, none, none},
+          {"a link to it", dir.file("to-comm").string(), notRegular, none, none},
+          {"a new name in procfs", "/proc/self/report.txt", notRegular, none, none},
+          {"a sysfs attribute", "/sys/kernel/uevent_seqnum", notRegular, none, none},
+          {"locked by another writer", file.string(), "",
            [&] { ASSERT_EQ(::flock(otherWriter.emplace(file, O_RDONLY).get(), LOCK_EX), 0); },
            [&] { otherWriter.reset(); }},
-          {"file-size limit", file.string(), [&] { limitFileSize(1000); }, [&] { limitFileSize(former.rlim_cur); }}}) {
+          {"file-size limit", file.string(), "", [&] { limitFileSize(1000); }, [&] { limitFileSize(former.rlim_cur); }},
+          {"file-size limit, a new file", dir.file("new.txt").string(), "", [&] { limitFileSize(1000); },
+           [&] { limitFileSize(former.rlim_cur); }}}) {
         SCOPED_TRACE(name);
         arrange();
-        expectRefused(path, std::string(4096, 'r'));
+        expectRefused(path, std::string(4096, 'r'), reason);
         undo();
     }
     EXPECT_EQ(appendWhole(file, "x\r\n"), std::nullopt);
@@ -174,28 +192,44 @@ TEST(AppendWhole, FailedSaveKeepsAnotherInstancesReport)
     const TempDir dir;
     const auto path = dir.file("report.txt");
     ASSERT_TRUE(writeFile(path, "first\r\n"));
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
+    int locked[2], go[2];
+    ASSERT_EQ(::pipe(locked), 0);
+    ASSERT_EQ(::pipe(go), 0);
     const pid_t other = ::fork();
     ASSERT_GE(other, 0);
     if (other == 0) {
+        ::close(go[1]); // should the test end early, the read below ends too
         const OpenFile file(path, O_WRONLY | O_APPEND);
         ::flock(file.get(), LOCK_EX);
-        (void)!::write(ready[1], "x", 1);
-        ::usleep(200'000); // the first instance waits for the lock meanwhile
+        char byte = 'x';
+        (void)!::write(locked[1], &byte, 1);
+        (void)!::read(go[0], &byte, 1); // the first instance waits for the lock meanwhile
         (void)!::write(file.get(), "other\r\n", 7);
         ::_exit(0); // the lock goes with the process
     }
-    char signal = 0;
-    ASSERT_EQ(::read(ready[0], &signal, 1), 1);
+    char byte = 0;
+    ASSERT_EQ(::read(locked[0], &byte, 1), 1);
+    // The first time this instance finds the file locked, the other writes
+    // its report and ends.
+    bool released = false;
+    const platform::posix::LockWait wait{.pause = [&](std::chrono::milliseconds) {
+        if (!std::exchange(released, true)) {
+            (void)!::write(go[1], &byte, 1);
+            ::waitpid(other, nullptr, 0);
+        }
+    }};
     std::optional<platform::AppendFailure> failure;
     {
         const FileSizeLimit limit(7 + 7 + 10); // the other report and 10 bytes of this one
-        failure = appendWhole(path.string(), std::string(100, 'r'));
+        failure = appendWhole(path.string(), std::string(100, 'r'), wait);
     }
-    ::waitpid(other, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    if (!released) {
+        ::kill(other, SIGKILL);
+        ::waitpid(other, nullptr, 0);
+    }
+    for (const int fd : {locked[0], locked[1], go[0], go[1]})
+        ::close(fd);
+    EXPECT_TRUE(released) << "the save never waited for the other's lock";
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->aftermath, platform::Aftermath::AsBefore);
     EXPECT_EQ(fileBytes(path), "first\r\nother\r\n");
@@ -219,4 +253,76 @@ TEST(AppendWholeNeedsRoot, UnrestoredFileIsReportedAsSuch)
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->aftermath, platform::Aftermath::MayHoldPart);
     EXPECT_EQ(fileBytes(path), "before\r\n" + std::string(10, 'r'));
+}
+
+// A save that fails on a file it created removes that file again, and says so;
+// where the folder keeps its entries (append-only), it says that an empty
+// file is left.
+TEST(AppendWholeNeedsRoot, FailedSaveToANewFile)
+{
+    for (const std::string fault : {"device filled", "append-only folder"}) {
+        SCOPED_TRACE(fault);
+        const ScratchTmpfs scratch("size=64k");
+        if (!scratch.mounted())
+            GTEST_SKIP() << "needs root to mount a small tmpfs";
+        const auto folder = scratch.file("reports");
+        std::filesystem::create_directory(folder);
+        const auto path = folder / "new.txt";
+        std::optional<FileSizeLimit> limit;
+        if (fault == "device filled") {
+            std::ofstream fill(scratch.file("filler"), std::ios::binary);
+            for (const std::string block(4096, 'f'); fill.write(block.data(), 4096) && fill.flush();) {
+            }
+        } else {
+            if (!setInodeFlags(folder, FS_APPEND_FL))
+                GTEST_SKIP() << "this tmpfs keeps no inode flags";
+            limit.emplace(10);
+        }
+        const auto failure = appendWhole(path, std::string(10 * 1024, 'r'));
+        limit.reset();
+        setInodeFlags(folder, 0);
+        ASSERT_TRUE(failure.has_value());
+        EXPECT_EQ(failure->aftermath, fault == "device filled" ? platform::Aftermath::AsBefore
+                                                                : platform::Aftermath::CreatedEmpty);
+        EXPECT_EQ(fileBytes(path), fault == "device filled" ? "<missing>" : "");
+    }
+}
+
+// In a sticky folder that everyone may write to, a link that another user
+// made is not followed, as the kernel's fs.protected_symlinks would have it;
+// the link of the caller or of the folder's owner is, and so is any link in
+// another folder. The kernel's own protection is off meanwhile, so that only
+// the save's refusal stands between the link and its target.
+TEST(AppendWholeNeedsRoot, OtherUsersLinksInSharedFolders)
+{
+    const KernelSetting unprotected("/proc/sys/fs/protected_symlinks", "0");
+    if (!unprotected.set())
+        GTEST_SKIP() << "needs root to turn fs.protected_symlinks off";
+    constexpr uid_t kRoot = 0, kNobody = 65534;
+    for (const auto &[name, folderMode, folderOwner, linkOwner, dangling, followed] :
+         {std::tuple{"another user's link", 01777, kRoot, kNobody, false, false},
+          {"another user's dangling link", 01777, kRoot, kNobody, true, false},
+          {"the caller's link", 01777, kRoot, kRoot, false, true},
+          {"the folder owner's link", 01777, kNobody, kNobody, false, true},
+          {"not sticky", 0777, kRoot, kNobody, false, true},
+          {"sticky, not writable by all", 01775, kRoot, kNobody, false, true}}) {
+        SCOPED_TRACE(name);
+        const TempDir dir;
+        const auto target = dir.file("target.txt");
+        const auto shared = dir.file("shared");
+        std::filesystem::create_directory(shared);
+        ASSERT_EQ(::chmod(shared.c_str(), mode_t(folderMode)), 0);
+        ASSERT_EQ(::chown(shared.c_str(), folderOwner, folderOwner), 0);
+        ASSERT_TRUE(dangling || writeFile(target, "kept\r\n"));
+        const auto link = shared / "report.txt";
+        std::filesystem::create_symlink(target, link);
+        ASSERT_EQ(::lchown(link.c_str(), linkOwner, linkOwner), 0);
+        if (followed) {
+            EXPECT_EQ(appendWhole(link, "x\r\n"), std::nullopt);
+            EXPECT_EQ(fileBytes(target), "kept\r\nx\r\n");
+        } else {
+            expectRefused(link, "x\r\n");
+            EXPECT_EQ(fileBytes(target), dangling ? "<missing>" : "kept\r\n");
+        }
+    }
 }

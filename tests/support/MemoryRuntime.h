@@ -6,6 +6,7 @@
 #include "platform/FormsRuntime.h"
 #include "window/Layout.h"
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -26,6 +27,11 @@ inline std::optional<AppendFailure> appendPortably(const Text &path, const std::
     if (file.write(bytes.data(), std::streamsize(bytes.size())) && file.flush())
         return std::nullopt;
     return AppendFailure{u"cannot write"};
+}
+
+inline Text firstLine(const Text &text)
+{
+    return text.substr(0, text.find_first_of(u"\r\n"));
 }
 
 class MemoryRuntime final : public platform::FormsRuntime {
@@ -58,9 +64,31 @@ public:
     std::function<std::optional<AppendFailure>(const Text &path, const std::string &bytes)> append = appendPortably;
 
     Text text(ControlIndex control) const override { return texts.at(control); }
-    void setText(ControlIndex control, const Text &text) override { texts.at(control) = text; }
-    void setEnabled(ControlIndex control, bool on) override { enabled.at(control) = on; }
-    void setFocus(ControlIndex control) override { focus = control; }
+    // As a single-line box with a limit holds it: the first line, cut at the limit.
+    void setText(ControlIndex control, const Text &text) override
+    {
+        texts.at(control) = firstLine(text).substr(0, window::kTextBoxMaxLength);
+    }
+    // What the user pastes at `position`: its first line, as much as the limit leaves room for.
+    void paste(ControlIndex control, std::size_t position, const Text &text)
+    {
+        Text &field = texts.at(control);
+        const std::size_t room = window::kTextBoxMaxLength - std::min(field.size(), std::size_t(window::kTextBoxMaxLength));
+        field.insert(std::min(position, field.size()), firstLine(text).substr(0, room));
+    }
+    // A disabled control takes no focus; one that has it gives it to the next
+    // that takes it, in the focus order and round its end.
+    void setEnabled(ControlIndex control, bool on) override
+    {
+        enabled.at(control) = on;
+        if (!on && focus == control)
+            focus = nextFocus(control);
+    }
+    void setFocus(ControlIndex control) override
+    {
+        if (enabled.at(control))
+            focus = control;
+    }
     void clearList(ControlIndex) override { list.clear(); }
     void addLine(ControlIndex, const Text &line) override { list.push_back(line); }
     Text line(ControlIndex, int index) const override
@@ -90,6 +118,24 @@ public:
     std::optional<AppendFailure> appendLines(const Text &path, std::span<const Text> lines) override
     {
         return append(path, platform::crlfLines(lines, [this](const Text &line) { return narrow(line); }));
+    }
+
+private:
+    std::optional<ControlIndex> nextFocus(ControlIndex from) const
+    {
+        std::vector<const window::ControlRow *> order;
+        for (const window::ControlRow &row : window::kLayout) {
+            if (window::takesFocus(row.kind))
+                order.push_back(&row);
+        }
+        std::ranges::sort(order, {}, &window::ControlRow::tab);
+        const auto at = std::ranges::find(order, &window::kLayout[from]);
+        for (std::size_t step = 1; at != order.end() && step < order.size(); ++step) {
+            const window::Control next = order[(std::size_t(at - order.begin()) + step) % order.size()]->id;
+            if (enabled.at(next))
+                return next;
+        }
+        return std::nullopt;
     }
 };
 

@@ -44,7 +44,9 @@ TEST(RunPings, LimitsTheCountAndTheSize)
          {std::tuple{"5", "32", 5, 32, "5", "32"}, {"25", "200", 20, 128, "20", "128"}, {"20.6", "128", 20, 128, "20", "128"},
           {"2.5", "32.5", 2, 32, "2.5", "32.5"}, {" 3 ", "40000", 3, 128, " 3 ", "128"}, {"1", "0", 1, 0, "1", "0"},
           // full-width digits read as numbers; the fields keep them as typed
-          {"３", "１６", 3, 16, "３", "１６"}}) {
+          {"３", "１６", 3, 16, "３", "１６"},
+          // exactly the limit is not above it: the field stays as typed
+          {"1", "128.0", 1, 128, "1", "128.0"}, {"1", " 128", 1, 128, "1", " 128"}, {"1", "１２８", 1, 128, "1", "１２８"}}) {
         SCOPED_TRACE(std::string(count) + " probes of " + size);
         FormHarness h;
         h.setText(Text2, size);

@@ -1,0 +1,52 @@
+#!/bin/bash
+# The window on a Wayland desktop without X: Debian's weston with its headless
+# backend on a private runtime folder, and nothing but WAYLAND_DISPLAY to find
+# it (no DISPLAY, no QT_QPA_PLATFORM, no session type). The program starts,
+# shows its window under its title and tells the compositor that the window is
+# of one fixed size, the designed 528 x 381 pixels as both its smallest and its
+# largest size, which is how a Wayland client asks not to be resized or
+# maximized; it runs on until it is ended, without a protocol error.
+# Usage: wayland_window.sh SONDAR_EXECUTABLE
+set -euo pipefail
+sondar=$1
+skip() { echo "SKIP: $*"; exit 77; }
+command -v weston >/dev/null || skip "weston is not installed"
+compgen -G '/usr/lib/*/qt6/plugins/platforms/libqwayland-generic.so' >/dev/null || skip "qt6-wayland is not installed"
+
+work=$(mktemp -d)
+chmod 700 "$work"
+cleanup() {
+    [ -n "${app:-}" ] && kill "$app" 2>/dev/null || true
+    [ -n "${compositor:-}" ] && kill "$compositor" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; echo "--- the client's protocol, last lines:"; tail -n 15 "$work/protocol.log" || true; exit 1; }
+# wait_for SECONDS COMMAND...: until the command succeeds, within the time.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+}
+
+XDG_RUNTIME_DIR=$work weston --backend=headless-backend.so --socket=wayland-sondar --idle-time=0 \
+    >"$work/weston.log" 2>&1 &
+compositor=$!
+wait_for 10 test -S "$work/wayland-sondar" || { cat "$work/weston.log"; echo "FAIL: weston did not start"; exit 1; }
+
+# libwayland prints every request and event of the client's on its stderr.
+env -i PATH="$PATH" HOME="$work" LANG=C.UTF-8 XDG_RUNTIME_DIR="$work" WAYLAND_DISPLAY=wayland-sondar \
+    WAYLAND_DEBUG=client "$sondar" 2>"$work/protocol.log" &
+app=$!
+shown() { grep -qE -- '-> wl_surface@[0-9]+\.attach\(wl_buffer@' "$work/protocol.log" || ! kill -0 "$app" 2>/dev/null; }
+wait_for 20 shown || fail "the window was not shown within 20 s"
+kill -0 "$app" 2>/dev/null || fail "the program ended"
+for request in 'set_title("Sondar")' 'set_min_size(528, 381)' 'set_max_size(528, 381)'; do
+    grep -qF -- ".$request" "$work/protocol.log" || fail "the window's toplevel was not given $request"
+done
+! grep -q 'wl_display@[0-9]*\.error' "$work/protocol.log" || fail "a protocol error"
+echo "PASS: on Wayland alone the window shows, titled Sondar, of one fixed size (528 x 381)"
