@@ -1,0 +1,168 @@
+// The echo helper's caller: how it runs the helper and what it makes of the
+// helper's report and of its end, with shell scripts standing in for the
+// helper. Nothing is sent; runs anywhere.
+#include "probe/EchoHelper.h"
+#include "probe/EchoPacket.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <chrono>
+
+using namespace Module1;
+
+namespace {
+
+const std::uint32_t Loopback = inet_addr("127.0.0.1");
+
+// A stand-in for the helper: a shell script that writes what it was given
+// into `record` and then does `then`.
+QString fakeHelper(const QTemporaryDir &dir, const QByteArray &then)
+{
+    const QString path = dir.filePath("fake-helper");
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly))
+        return {};
+    script.write("#!/bin/sh\n{ echo \"args:$*\"; env; echo \"stdin:$(readlink /proc/$$/fd/0)\"; } >'"
+                 + dir.filePath("record").toUtf8() + "'\n" + then + "\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+} // namespace
+
+class TestEchoCaller : public QObject {
+    Q_OBJECT
+
+private slots:
+    void readsOnlyAWellFormedReport_data()
+    {
+        QTest::addColumn<QByteArray>("report");
+        QTest::addColumn<bool>("read");
+
+        QTest::newRow("reply") << QByteArray("status=0 rtt_ns=41234 from=127.0.0.1\n") << true;
+        QTest::newRow("time-out") << QByteArray("status=11010 rtt_ns=0 from=0.0.0.0\n") << true;
+        QTest::newRow("no newline") << QByteArray("status=0 rtt_ns=41234 from=127.0.0.1") << false;
+        QTest::newRow("second line") << QByteArray("status=0 rtt_ns=41234 from=127.0.0.1\nstatus=0\n") << false;
+        QTest::newRow("fields swapped") << QByteArray("rtt_ns=41234 status=0 from=127.0.0.1\n") << false;
+        QTest::newRow("negative status") << QByteArray("status=-1 rtt_ns=0 from=127.0.0.1\n") << false;
+        QTest::newRow("negative time") << QByteArray("status=0 rtt_ns=-5 from=127.0.0.1\n") << false;
+        QTest::newRow("time beyond a minute") << QByteArray("status=0 rtt_ns=60000000001 from=127.0.0.1\n") << false;
+        QTest::newRow("status beyond 32 bits") << QByteArray("status=2147483648 rtt_ns=0 from=127.0.0.1\n") << false;
+        QTest::newRow("short address") << QByteArray("status=0 rtt_ns=1 from=127.1\n") << false;
+        QTest::newRow("two blanks") << QByteArray("status=0  rtt_ns=1 from=127.0.0.1\n") << false;
+        QTest::newRow("empty value") << QByteArray("status= rtt_ns=1 from=127.0.0.1\n") << false;
+        QTest::newRow("longer than a report")
+            << QByteArray("status=0 rtt_ns=" + QByteArray(kHelperMaxReport, '0') + "1 from=127.0.0.1\n") << false;
+        QTest::newRow("nothing") << QByteArray() << false;
+    }
+    void readsOnlyAWellFormedReport()
+    {
+        QFETCH(QByteArray, report);
+        QFETCH(bool, read);
+        QCOMPARE(parseHelperReport(report.toStdString()).has_value(), read);
+    }
+
+    void reportReadsBackAsWritten()
+    {
+        const EchoOutcome written{IpStatus::kHostUnreachable, std::chrono::nanoseconds(123456789),
+                                  inet_addr("203.0.113.254"), EchoPath::Raw};
+        const std::string line = formatHelperReport(written);
+        QVERIFY(line.size() <= kHelperMaxReport);
+        const auto read = parseHelperReport(line);
+        QVERIFY(read);
+        QCOMPARE(read->status, written.status);
+        QCOMPARE(read->roundTrip.count(), written.roundTrip.count());
+        QCOMPARE(read->from, written.from);
+        QCOMPARE(read->path, EchoPath::Helper);
+    }
+
+    // The caller gives the helper the address in dotted decimal, the payload
+    // in hexadecimal, no environment and /dev/null as its input.
+    void callerRunsItCleanly()
+    {
+        QTemporaryDir dir;
+        const QString helper = fakeHelper(dir, "echo 'status=0 rtt_ns=2500000 from=127.0.0.1'");
+        qputenv("SONDAR_TEST_INHERITED", "1");
+        const EchoOutcome outcome = echoThroughHelperAt(qPrintable(helper), Loopback, std::string("*\0\xff", 3));
+        qunsetenv("SONDAR_TEST_INHERITED");
+
+        QCOMPARE(outcome.status, 0);
+        QCOMPARE(outcome.roundTrip.count(), 2500000);
+        QCOMPARE(outcome.path, EchoPath::Helper);
+        QFile record(dir.filePath("record"));
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = record.readAll().split('\n');
+        QCOMPARE(lines.first(), QByteArray("args:127.0.0.1 2a00ff"));
+        QVERIFY2(!lines.contains("SONDAR_TEST_INHERITED=1") && !lines.contains("HOME=" + qgetenv("HOME")),
+                 record.fileName().toUtf8());
+        QVERIFY(lines.contains("stdin:/dev/null"));
+    }
+
+    // Whatever goes wrong with the helper, the probe counts as not sent.
+    void callerTakesAFailedHelperAsNoEchoService_data()
+    {
+        QTest::addColumn<QByteArray>("then");
+        QTest::newRow("refuses") << QByteArray("echo 'sondar-echo: refused' >&2; exit 2");
+        QTest::newRow("reports, then fails") << QByteArray("echo 'status=0 rtt_ns=1 from=127.0.0.1'; exit 3");
+        QTest::newRow("garbled report") << QByteArray("echo 'status=zero'");
+        QTest::newRow("endless output") << QByteArray("exec yes status=0");
+        QTest::newRow("killed") << QByteArray("kill -9 $$");
+        QTest::newRow("never ends") << QByteArray("exec sleep 60");
+        QTest::newRow("closes its output, never ends") << QByteArray("exec >&- && exec sleep 60");
+    }
+    void callerTakesAFailedHelperAsNoEchoService()
+    {
+        QFETCH(QByteArray, then);
+        QTemporaryDir dir;
+        const QString helper = fakeHelper(dir, then);
+        const auto start = std::chrono::steady_clock::now();
+        const EchoOutcome outcome = echoThroughHelperAt(qPrintable(helper), Loopback, "*");
+        QCOMPARE(outcome.status, -1);
+        QCOMPARE(outcome.path, EchoPath::None);
+        QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
+    }
+
+    // Only a refusal for want of permission goes to the helper; a process out
+    // of descriptors or memory would start it in vain.
+    void helperOnlyForRefusals_data()
+    {
+        QTest::addColumn<int>("datagramError");
+        QTest::addColumn<int>("rawError");
+        QTest::addColumn<bool>("helper");
+
+        QTest::newRow("both refused") << EACCES << EPERM << true;
+        QTest::newRow("both refused, EPERM") << EPERM << EPERM << true;
+        QTest::newRow("no datagram socket in the kernel") << EPROTONOSUPPORT << EPERM << true;
+        QTest::newRow("no ICMP for this family") << EAFNOSUPPORT << EACCES << true;
+        QTest::newRow("raw: out of descriptors") << EACCES << EMFILE << false;
+        QTest::newRow("raw: system out of descriptors") << EACCES << ENFILE << false;
+        QTest::newRow("raw: out of buffers") << EACCES << ENOBUFS << false;
+        QTest::newRow("raw: out of memory") << EPERM << ENOMEM << false;
+        QTest::newRow("raw: not supported") << EACCES << EPROTONOSUPPORT << false;
+        QTest::newRow("datagram: out of descriptors") << EMFILE << EPERM << false;
+        QTest::newRow("datagram: out of memory") << ENOMEM << EACCES << false;
+    }
+    void helperOnlyForRefusals()
+    {
+        QFETCH(int, datagramError);
+        QFETCH(int, rawError);
+        QFETCH(bool, helper);
+        QCOMPARE(helperMaySend(datagramError, rawError), helper);
+    }
+
+    void callerWithoutAHelper()
+    {
+        const EchoOutcome outcome = echoThroughHelperAt("/nonexistent/sondar-echo", Loopback, "*");
+        QCOMPARE(outcome.status, -1);
+        QCOMPARE(outcome.path, EchoPath::None);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestEchoCaller)
+#include "tst_echocaller.moc"
