@@ -152,6 +152,10 @@ void keepOnlyRepliesTo(int fd, std::uint16_t id, std::uint16_t sequence)
     const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
     if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0)
         return;
+    // Locked, so that no one who gets hold of the socket can take the filter
+    // off or put a wider one in its place.
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_LOCK_FILTER, &on, sizeof on);
     // What came in before the filter was in place can't be an answer yet.
     while (::recv(fd, nullptr, 0, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
     }

@@ -7,8 +7,9 @@
 //      socket cannot become one of them, and closes every other one;
 //   2. it opens its raw ICMP socket;
 //   3. it gives up all it holds at once: a setuid start goes back to the
-//      caller's user and group for good, then every capability is cleared,
-//      and both are checked;
+//      caller's user and group for good, the helper becomes non-dumpable
+//      (neither traced nor its descriptors taken by that user), then every
+//      capability is cleared, and all of it is checked;
 //   4. only then does it read its arguments, refusing anything but one
 //      dotted-decimal address and a payload of at most 128 bytes;
 //   5. it sends one echo request, waits at most 500 ms and writes one report
@@ -72,21 +73,31 @@ bool noCapabilities()
 // Back to the caller's own user and group where the helper started setuid
 // or setgid, then no capability in any set; ambient capabilities go with the
 // permitted ones. Nothing it might run later could gain any back.
+//
+// The kernel makes a process dumpable again when its ids change, and with
+// fs.suid_dumpable=1 that would let the caller's user trace it, or copy its
+// raw socket out of it (pidfd_getfd), once it holds no capability the user
+// lacks. So the capabilities are kept over the change of ids (a process with
+// capabilities its caller lacks can't be traced by it), the helper is made
+// non-dumpable, and only then are they cleared, which leaves it so.
 bool dropPrivileges()
 {
     const uid_t user = ::getuid();
     const gid_t group = ::getgid();
-    if (::setresgid(group, group, group) != 0 || ::setresuid(user, user, user) != 0)
+    if (::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0 || ::setresgid(group, group, group) != 0
+        || ::setresuid(user, user, user) != 0 || ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0)
         return false;
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capset, &header, none) != 0 || ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+    if (::syscall(SYS_capset, &header, none) != 0 || ::prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0) != 0
+        || ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return false;
     uid_t real, effective, saved;
     gid_t realGroup, effectiveGroup, savedGroup;
     return ::getresuid(&real, &effective, &saved) == 0 && real == user && effective == user && saved == user
         && ::getresgid(&realGroup, &effectiveGroup, &savedGroup) == 0 && realGroup == group
-        && effectiveGroup == group && savedGroup == group && noCapabilities();
+        && effectiveGroup == group && savedGroup == group && noCapabilities()
+        && ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0 && ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1;
 }
 
 bool writeAll(int fd, const std::string &text)

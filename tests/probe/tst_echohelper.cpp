@@ -1,10 +1,11 @@
 // The echo helper as installed: copies of the helper built here, set up as the
 // package sets it up (or without the privilege it needs), started by a process
 // of uid 65534 that holds no capability. What it refuses, what it sends, what
-// it holds while it waits.
+// it holds while it waits, and that its caller's user can't take its socket.
 // Only 127.0.0.1 inside namespaces of the test's own is probed. Needs root.
 #include "probe/EchoHelper.h"
 #include "probe/EchoPacket.h"
+#include "platform/posix/Descriptor.h"
 #include "InstalledHelper.h"
 #include "TestNamespace.h"
 
@@ -15,13 +16,20 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <poll.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 using namespace Module1;
 using namespace probetest;
+using platform::posix::Descriptor;
 
 Q_DECLARE_METATYPE(Installed)
 
@@ -87,6 +95,108 @@ QMap<int, QString> descriptorsOf(qint64 pid)
         links.insert(name.toInt(), QString::fromLocal8Bit(link, size > 0 ? size : 0));
     }
     return links;
+}
+
+// fs.suid_dumpable set for the object's life. A guardian process puts the
+// former value back when the object goes, and also when this process dies
+// however it dies: its end of the guardian's pipe then closes.
+class SuidDumpable {
+public:
+    explicit SuidDumpable(const char *value)
+    {
+        QFile setting(kPath);
+        if (!setting.open(QIODevice::ReadOnly))
+            return;
+        const QByteArray former = setting.readAll();
+        setting.close();
+        int ends[2];
+        if (former.isEmpty() || ::pipe2(ends, O_CLOEXEC) != 0)
+            return;
+        const Descriptor readEnd(ends[0]);
+        guardHeld_ = Descriptor(ends[1]);
+        guardian_ = ::fork();
+        if (guardian_ == 0) {
+            // Out of the test's process group, which a time-out kills, and
+            // holding nothing of the test's but the pipe.
+            ::setsid();
+            ::dup2(readEnd.get(), STDIN_FILENO);
+            ::close_range(STDERR_FILENO + 1, ~0U, 0);
+            char byte;
+            while (::read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
+            }
+            const int fd = ::open(kPath, O_WRONLY);
+            ::_exit(fd >= 0 && ::write(fd, former.constData(), std::size_t(former.size())) == former.size() ? 0 : 1);
+        }
+        set_ = guardian_ > 0 && setting.open(QIODevice::WriteOnly) && setting.write(value) > 0 && setting.flush();
+    }
+    SuidDumpable(const SuidDumpable &) = delete;
+    SuidDumpable &operator=(const SuidDumpable &) = delete;
+    ~SuidDumpable()
+    {
+        guardHeld_.reset();
+        if (guardian_ > 0)
+            ::waitpid(guardian_, nullptr, 0);
+    }
+
+    bool isSet() const { return set_; }
+
+private:
+    static constexpr const char *kPath = "/proc/sys/fs/suid_dumpable";
+    Descriptor guardHeld_;
+    pid_t guardian_ = -1;
+    bool set_ = false;
+};
+
+// What a process of the caller's uid got when it went for the helper's socket
+// while the helper waited: the errno value of each try, 0 where it worked.
+struct Attempts {
+    int attach;       // ptrace(PTRACE_SEIZE)
+    int takeSocket;   // pidfd_getfd of the helper's socket
+    int helperStatus; // how the helper ended, as waitpid gives it
+};
+
+// The caller: a process of uid 65534 without capabilities that starts the
+// helper as its child, as the window does, and once told the number of the
+// helper's socket tries to trace the helper and to take the socket. Talks to
+// the test over `channel`: the helper's pid out, the socket's number in, its
+// Attempts out.
+[[noreturn]] void actAsCaller(const Descriptor &channel, const char *helper)
+{
+    // Nothing of the test's but the channel, not the guardian's pipe either.
+    const unsigned kept = unsigned(channel.get());
+    if (::close_range(STDERR_FILENO + 1, kept - 1, 0) != 0 || ::close_range(kept + 1, ~0U, 0) != 0)
+        ::_exit(1);
+    const int output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (output < 0 || !becomeNobody())
+        ::_exit(1);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        char *const argv[] = {const_cast<char *>("sondar-echo"), const_cast<char *>("127.0.0.1"),
+                              const_cast<char *>(""), nullptr};
+        char *const environment[] = {nullptr};
+        ::dup2(output, STDOUT_FILENO);
+        ::execve(helper, argv, environment);
+        ::_exit(127);
+    }
+    int socketNumber = -1;
+    if (child < 0 || ::write(channel.get(), &child, sizeof child) != sizeof child
+        || ::read(channel.get(), &socketNumber, sizeof socketNumber) != sizeof socketNumber)
+        ::_exit(1);
+    Attempts attempts{};
+    attempts.attach = ::ptrace(PTRACE_SEIZE, child, nullptr, nullptr) == 0 ? 0 : errno;
+    const Descriptor handle(int(::syscall(SYS_pidfd_open, child, 0)));
+    const Descriptor taken(handle.isOpen() ? int(::syscall(SYS_pidfd_getfd, handle.get(), socketNumber, 0)) : -1);
+    attempts.takeSocket = taken.isOpen() ? 0 : errno;
+    ::waitpid(child, &attempts.helperStatus, 0);
+    ::_exit(::write(channel.get(), &attempts, sizeof attempts) == sizeof attempts ? 0 : 1);
+}
+
+// Reads one value of `Value` from `channel`, waiting at most five seconds.
+template <typename Value>
+bool receive(const Descriptor &channel, Value &value)
+{
+    pollfd readable{channel.get(), POLLIN, 0};
+    return ::poll(&readable, 1, 5000) == 1 && ::read(channel.get(), &value, sizeof value) == sizeof value;
 }
 
 } // namespace
@@ -249,6 +359,82 @@ private slots:
         const auto outcome = parseHelperReport(process.readAllStandardOutput().toStdString());
         QVERIFY(outcome);
         QCOMPARE(outcome->status, IpStatus::kTimedOut);
+    }
+
+    void cannotBeBorrowed_data()
+    {
+        QTest::addColumn<Installed>("installed");
+        QTest::newRow("setuid root") << Installed::SetuidRoot;
+        QTest::newRow("cap_net_raw") << Installed::FileCapability;
+    }
+    // Where the system lets privileged programs be traced once they have
+    // given up their privilege (fs.suid_dumpable=1), the caller's user could
+    // otherwise copy the helper's raw socket out of it while it waits, and
+    // with the filter detached send and read any ICMP at all.
+    void cannotBeBorrowed()
+    {
+        if (::geteuid() != 0)
+            QSKIP(kNeedsRoot);
+        QFETCH(Installed, installed);
+        const InstalledHelper helper(installed);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
+        const TestNamespace space(EchoPath::Raw, "net.ipv4.icmp_echo_ignore_all=1");
+        if (!space.entered())
+            QSKIP(NoNamespaces);
+        const SuidDumpable dumpable("1");
+        QVERIFY2(dumpable.isSet(), "cannot set fs.suid_dumpable");
+
+        int ends[2];
+        QVERIFY(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0);
+        const Descriptor channel(ends[0]);
+        Descriptor callersEnd(ends[1]);
+        const QByteArray program = helper.path().toLocal8Bit();
+        const pid_t caller = ::fork();
+        if (caller == 0)
+            actAsCaller(callersEnd, program.constData());
+        callersEnd.reset();
+        QVERIFY(caller > 0);
+        const auto reap = qScopeGuard([caller] {
+            ::kill(caller, SIGKILL);
+            ::waitpid(caller, nullptr, 0);
+        });
+
+        pid_t child = -1;
+        QVERIFY(receive(channel, child));
+        QVERIFY2(awaitItsWait(child), "the helper never waited for its answer");
+        int socketNumber = -1;
+        const QMap<int, QString> descriptors = descriptorsOf(child);
+        for (const auto &[number, link] : descriptors.asKeyValueRange())
+            if (link.startsWith("socket:"))
+                socketNumber = number;
+        QVERIFY2(socketNumber >= 0, "no socket in the helper");
+
+        // Root takes a copy itself: the filter stays on it for anyone.
+        const Descriptor handle(int(::syscall(SYS_pidfd_open, child, 0)));
+        const Descriptor copy(int(::syscall(SYS_pidfd_getfd, handle.get(), socketNumber, 0)));
+        QVERIFY2(copy.isOpen(), "root could not copy the helper's socket");
+        const int unused = 0;
+        const bool detached = ::setsockopt(copy.get(), SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) == 0;
+        const int detachError = errno;
+        sock_filter everything[] = {BPF_STMT(BPF_RET | BPF_K, 0xffffffff)};
+        const sock_fprog wider{1, everything};
+        const bool replaced = ::setsockopt(copy.get(), SOL_SOCKET, SO_ATTACH_FILTER, &wider, sizeof wider) == 0;
+        const int replaceError = errno;
+
+        Attempts attempts{};
+        QVERIFY(::write(channel.get(), &socketNumber, sizeof socketNumber) == sizeof socketNumber);
+        QVERIFY(receive(channel, attempts));
+        const auto outcome = [](bool done, int error) { return done ? "done" : std::strerror(error); };
+        QVERIFY2(attempts.attach == EPERM && attempts.takeSocket == EPERM && !detached && detachError == EPERM
+                     && !replaced && replaceError == EPERM,
+                 qPrintable(QString("by uid 65534: attach %1, take the socket %2; by root: detach the filter %3, "
+                                    "replace it %4")
+                                .arg(outcome(attempts.attach == 0, attempts.attach),
+                                     outcome(attempts.takeSocket == 0, attempts.takeSocket),
+                                     outcome(detached, detachError), outcome(replaced, replaceError))));
+        QVERIFY(WIFEXITED(attempts.helperStatus));
+        QCOMPARE(WEXITSTATUS(attempts.helperStatus), HelperExit::kReported);
     }
 };
 
