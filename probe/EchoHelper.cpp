@@ -1,5 +1,8 @@
 #include "probe/EchoHelper.h"
 
+#include "probe/EchoClock.h"
+#include "platform/posix/Descriptor.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,7 +12,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -18,11 +20,8 @@ namespace Module1 {
 
 namespace {
 
+using platform::posix::Descriptor;
 using std::chrono::nanoseconds;
-
-// Nothing legitimate takes the helper this long: its own wait ends 500 ms
-// after the send. A helper still running then is killed.
-constexpr std::chrono::milliseconds kHelperDeadline{3000};
 
 // A round trip beyond this is no measure the helper can have made.
 constexpr nanoseconds kLongestRoundTrip = std::chrono::seconds(60);
@@ -30,56 +29,6 @@ constexpr nanoseconds kLongestRoundTrip = std::chrono::seconds(60);
 // How often a helper that has closed its output is asked whether it has
 // exited. It normally has by the first or second time.
 constexpr timespec kExitPollInterval{0, 1'000'000};
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    Descriptor(Descriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor() { reset(); }
-
-    int fd() const { return fd_; }
-    void reset()
-    {
-        if (fd_ >= 0)
-            ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_;
-};
-
-template <typename Number>
-std::optional<Number> parseDecimal(std::string_view text)
-{
-    Number value{};
-    if (text.empty() || text.front() == '+' || text.front() == '-')
-        return std::nullopt;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
-std::string dottedDecimal(std::uint32_t address)
-{
-    unsigned char bytes[4];
-    std::memcpy(bytes, &address, sizeof bytes);
-    return std::to_string(bytes[0]) + '.' + std::to_string(bytes[1]) + '.' + std::to_string(bytes[2]) + '.'
-        + std::to_string(bytes[3]);
-}
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::string toHex(std::string_view bytes)
 {
@@ -109,25 +58,17 @@ std::optional<std::string_view> field(std::string_view &text, std::string_view k
     return value;
 }
 
-nanoseconds monotonicNow()
-{
-    timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::chrono::seconds(now.tv_sec) + nanoseconds(now.tv_nsec);
-}
-
 // Reads the helper's output until it closes it, the report grows too long to
 // be one, or the deadline passes; false for the latter two.
-bool readReport(int fd, std::string &report, nanoseconds deadline)
+bool readReport(const Descriptor &output, std::string &report, nanoseconds deadline)
 {
     char chunk[kHelperMaxReport + 1];
     for (;;) {
         const nanoseconds left = deadline - monotonicNow();
         if (left <= nanoseconds::zero())
             return false;
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-        const timespec timeout{static_cast<time_t>(seconds.count()), static_cast<long>((left - seconds).count())};
-        pollfd waiting{fd, POLLIN, 0};
+        const timespec timeout = toTimespec(left);
+        pollfd waiting{output.get(), POLLIN, 0};
         if (::ppoll(&waiting, 1, &timeout, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
@@ -135,7 +76,7 @@ bool readReport(int fd, std::string &report, nanoseconds deadline)
         }
         if (waiting.revents == 0)
             continue;
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        const ssize_t got = ::read(output.get(), chunk, sizeof chunk);
         if (got == 0)
             return true;
         if (got < 0) {
@@ -179,56 +120,6 @@ std::optional<int> awaitExit(pid_t child, nanoseconds deadline)
 
 } // namespace
 
-std::optional<std::uint32_t> parseDottedDecimal(std::string_view text)
-{
-    unsigned char bytes[4];
-    for (int part = 0; part < 4; ++part) {
-        const std::size_t dot = part < 3 ? text.find('.') : text.size();
-        if (dot == std::string_view::npos)
-            return std::nullopt;
-        const std::string_view digits = text.substr(0, dot);
-        if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits.front() == '0'))
-            return std::nullopt;
-        const auto value = parseDecimal<unsigned>(digits);
-        if (!value || *value > 255)
-            return std::nullopt;
-        bytes[part] = static_cast<unsigned char>(*value);
-        text.remove_prefix(part < 3 ? dot + 1 : dot);
-    }
-    std::uint32_t address;
-    std::memcpy(&address, bytes, sizeof address);
-    return address;
-}
-
-std::variant<HelperRequest, std::string> parseHelperArguments(std::span<const char *const> arguments)
-{
-    if (arguments.size() != 2)
-        return std::string("usage: sondar-echo ADDRESS PAYLOAD_HEX (exactly two arguments)");
-    const auto target = parseDottedDecimal(arguments[0]);
-    if (!target)
-        return std::string("the address must be a numeric IPv4 address in dotted decimal, such as 127.0.0.1");
-    if (*target == 0xffffffff)
-        return std::string("the broadcast address 255.255.255.255 is refused");
-    const std::string_view hex = arguments[1];
-    if (hex.size() > 2 * kMaxPayload)
-        return "the payload is longer than " + std::to_string(kMaxPayload) + " bytes";
-    HelperRequest request{*target, {}};
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int high = hexDigit(hex[i]);
-        const int low = i + 1 < hex.size() ? hexDigit(hex[i + 1]) : -1;
-        if (high < 0 || low < 0)
-            return std::string("the payload must be hexadecimal, two digits a byte");
-        request.payload += static_cast<char>(high << 4 | low);
-    }
-    return request;
-}
-
-std::string formatHelperReport(const EchoOutcome &outcome)
-{
-    return "status=" + std::to_string(outcome.status) + " rtt_ns=" + std::to_string(outcome.roundTrip.count())
-        + " from=" + dottedDecimal(outcome.from) + "\n";
-}
-
 std::optional<EchoOutcome> parseHelperReport(std::string_view text)
 {
     if (text.size() > kHelperMaxReport)
@@ -246,7 +137,8 @@ std::optional<EchoOutcome> parseHelperReport(std::string_view text)
     return EchoOutcome{*statusValue, nanoseconds(*roundTripNs), *address, EchoPath::Helper};
 }
 
-EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::string_view payload)
+EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::string_view payload,
+                                std::chrono::milliseconds deadline)
 {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
@@ -270,7 +162,7 @@ EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::s
     ::sigemptyset(&none);
     ::sigfillset(&all);
     const bool prepared = ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
-        && ::posix_spawn_file_actions_adddup2(&actions, writeEnd.fd(), STDOUT_FILENO) == 0
+        && ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO) == 0
         && ::posix_spawnattr_setsigmask(&attributes, &none) == 0
         && ::posix_spawnattr_setsigdefault(&attributes, &all) == 0
         && ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
@@ -288,13 +180,13 @@ EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::s
     if (!spawned)
         return EchoOutcome{};
 
-    const nanoseconds deadline = monotonicNow() + kHelperDeadline;
+    const nanoseconds giveUp = monotonicNow() + deadline;
     std::string report;
-    if (!readReport(readEnd.fd(), report, deadline)) {
+    if (!readReport(readEnd, report, giveUp)) {
         killHelper(child);
         return EchoOutcome{};
     }
-    const std::optional<int> status = awaitExit(child, deadline);
+    const std::optional<int> status = awaitExit(child, giveUp);
     if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != HelperExit::kReported)
         return EchoOutcome{};
     return parseHelperReport(report).value_or(EchoOutcome{});

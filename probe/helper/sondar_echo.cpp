@@ -16,14 +16,13 @@
 //      line (EchoHelper.h) to its output.
 // It reads no environment variable, no file and no configuration; in secure
 // execution the dynamic loader ignores LD_PRELOAD and LD_LIBRARY_PATH.
-// Exit codes: HelperExit in EchoHelper.h.
-#include "probe/EchoHelper.h"
+// Exit codes: HelperExit in HelperProtocol.h.
+#include "probe/EchoExchange.h"
+#include "probe/HelperProtocol.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <netinet/in.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -32,6 +31,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 
 namespace {
@@ -121,11 +121,11 @@ int main(int argc, char **argv)
     if (!standardDescriptorsOpen() || ::close_range(STDERR_FILENO + 1, ~0U, 0) != 0)
         return refuse(Module1::HelperExit::kUnsafe, "cannot put the inherited descriptors in order");
 
-    const int raw = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    Module1::Descriptor raw = Module1::kRawSteps.open();
     const int socketError = errno;
     if (!dropPrivileges())
         return refuse(Module1::HelperExit::kUnsafe, "cannot give up its privileges");
-    if (raw < 0)
+    if (!raw.isOpen())
         return refuse(Module1::HelperExit::kNoSocket,
                       std::string("no raw ICMP socket (") + std::strerror(socketError)
                           + "): the helper needs cap_net_raw or setuid root, which the package sets");
@@ -137,7 +137,7 @@ int main(int argc, char **argv)
         return refuse(Module1::HelperExit::kRefused, *why);
     const auto &request = std::get<Module1::HelperRequest>(parsed);
 
-    const Module1::EchoOutcome outcome = Module1::echoOnRawSocket(raw, request.target, request.payload);
+    const Module1::EchoOutcome outcome = Module1::echoOnRawSocket(std::move(raw), request.target, request.payload);
     if (!writeAll(STDOUT_FILENO, Module1::formatHelperReport(outcome)))
         return refuse(Module1::HelperExit::kUnsafe, "cannot write the report");
     return Module1::HelperExit::kReported;

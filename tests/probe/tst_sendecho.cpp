@@ -2,6 +2,7 @@
 // inside network namespaces that the tests make and delete; those cases need
 // root and skip themselves without it.
 #include "probe/AddressText.h"
+#include "probe/EchoClock.h"
 #include "probe/EchoPacket.h"
 #include "probe/LinuxEcho.h"
 #include "probe/Module1.h"
