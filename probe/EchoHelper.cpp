@@ -43,6 +43,66 @@ std::string toHex(std::string_view bytes)
     return hex;
 }
 
+// What the helper is given of this process's descriptors, for posix_spawn:
+// /dev/null as its input and error output, the pipe's write end as its
+// output, and nothing else, whatever this process has open without
+// O_CLOEXEC (as a library or a plugin may leave it).
+class SpawnFileActions {
+public:
+    SpawnFileActions() : ready_(::posix_spawn_file_actions_init(&actions_) == 0) {}
+    SpawnFileActions(const SpawnFileActions &) = delete;
+    SpawnFileActions &operator=(const SpawnFileActions &) = delete;
+    ~SpawnFileActions()
+    {
+        if (ready_)
+            ::posix_spawn_file_actions_destroy(&actions_);
+    }
+
+    bool giveOnly(const Descriptor &output)
+    {
+        // The pipe first, should its number be that of a standard descriptor.
+        return ready_ && ::posix_spawn_file_actions_adddup2(&actions_, output.get(), STDOUT_FILENO) == 0
+            && ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
+            && ::posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0
+            && ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
+    }
+    const posix_spawn_file_actions_t *get() const { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+    bool ready_;
+};
+
+// The helper's attributes, for posix_spawn.
+class SpawnAttributes {
+public:
+    SpawnAttributes() : ready_(::posix_spawnattr_init(&attributes_) == 0) {}
+    SpawnAttributes(const SpawnAttributes &) = delete;
+    SpawnAttributes &operator=(const SpawnAttributes &) = delete;
+    ~SpawnAttributes()
+    {
+        if (ready_)
+            ::posix_spawnattr_destroy(&attributes_);
+    }
+
+    // It starts with every signal at its default and none blocked.
+    bool signalsAtDefault()
+    {
+        sigset_t none;
+        sigset_t all;
+        ::sigemptyset(&none);
+        ::sigfillset(&all);
+        return ready_ && ::posix_spawnattr_setsigmask(&attributes_, &none) == 0
+            && ::posix_spawnattr_setsigdefault(&attributes_, &all) == 0
+            && ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+    }
+    const posix_spawnattr_t *get() const { return &attributes_; }
+
+private:
+    posix_spawnattr_t attributes_;
+    bool ready_;
+};
+
 // The value after `key=` at the front of `text`, up to `end`; the rest is
 // left in `text`.
 std::optional<std::string_view> field(std::string_view &text, std::string_view key, char end)
@@ -146,36 +206,16 @@ EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::s
     Descriptor readEnd(ends[0]);
     Descriptor writeEnd(ends[1]);
 
-    // Its input is /dev/null and its output the pipe; its error output is
-    // ours, so that its reason for refusing reaches whoever reads ours. It
-    // starts with every signal at its default and none blocked.
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    if (::posix_spawn_file_actions_init(&actions) != 0)
-        return EchoOutcome{};
-    if (::posix_spawnattr_init(&attributes) != 0) {
-        ::posix_spawn_file_actions_destroy(&actions);
-        return EchoOutcome{};
-    }
-    sigset_t none;
-    sigset_t all;
-    ::sigemptyset(&none);
-    ::sigfillset(&all);
-    const bool prepared = ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
-        && ::posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO) == 0
-        && ::posix_spawnattr_setsigmask(&attributes, &none) == 0
-        && ::posix_spawnattr_setsigdefault(&attributes, &all) == 0
-        && ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
-
     const std::string address = dottedDecimal(target);
     const std::string hex = toHex(payload);
     char *const argv[] = {const_cast<char *>("sondar-echo"), const_cast<char *>(address.c_str()),
                           const_cast<char *>(hex.c_str()), nullptr};
     char *const environment[] = {nullptr};
     pid_t child = -1;
-    const bool spawned = prepared && ::posix_spawn(&child, helper, &actions, &attributes, argv, environment) == 0;
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
+    SpawnFileActions actions;
+    SpawnAttributes attributes;
+    const bool spawned = actions.giveOnly(writeEnd) && attributes.signalsAtDefault()
+        && ::posix_spawn(&child, helper, actions.get(), attributes.get(), argv, environment) == 0;
     writeEnd.reset();
     if (!spawned)
         return EchoOutcome{};

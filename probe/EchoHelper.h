@@ -21,7 +21,8 @@ inline constexpr std::chrono::milliseconds kHelperDeadline{3000};
 std::optional<EchoOutcome> parseHelperReport(std::string_view text);
 
 // Runs the helper at `helper` with an empty environment, /dev/null as its
-// input and a pipe as its output, for one request to `target`, and returns its
+// input and error output, a pipe as its output and no other descriptor, for
+// one request to `target`, and returns its
 // outcome with path Helper. The round trip is the helper's own measure.
 // Status -1 and path None when it did not run, refused, found no socket or
 // reported anything unreadable.

@@ -9,6 +9,8 @@
 #include <QTest>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -20,15 +22,22 @@ namespace {
 const std::uint32_t Loopback = inet_addr("127.0.0.1");
 
 // A stand-in for the helper: a shell script that writes what it was given
-// into `record` and then does `then`.
+// into `record` (its arguments, its environment, and each descriptor it holds
+// but the one the shell reads the script through, as "fd:N:LINK") and then
+// does `then`.
 QString fakeHelper(const QTemporaryDir &dir, const QByteArray &then)
 {
     const QString path = dir.filePath("fake-helper");
     QFile script(path);
     if (!script.open(QIODevice::WriteOnly))
         return {};
-    script.write("#!/bin/sh\n{ echo \"args:$*\"; env; echo \"stdin:$(readlink /proc/$$/fd/0)\"; } >'"
-                 + dir.filePath("record").toUtf8() + "'\n" + then + "\n");
+    // The descriptors are listed by a child of the script's shell, so that
+    // the shell opens nothing of its own meanwhile.
+    const QByteArray record = "'" + dir.filePath("record").toUtf8() + "'";
+    script.write("#!/bin/sh\n{ echo \"args:$*\"; env; } >" + record + "\n"
+                 "/bin/sh -c 'for fd in /proc/$1/fd/*; do link=$(readlink \"$fd\"); "
+                 "[ \"$link\" = \"$2\" ] || echo \"fd:${fd##*/}:$link\"; done >>\"$3\"' sh $$ \"$0\" " + record + "\n"
+                 + then + "\n");
     script.close();
     script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return path;
@@ -83,13 +92,16 @@ private slots:
     }
 
     // The caller gives the helper the address in dotted decimal, the payload
-    // in hexadecimal, no environment and /dev/null as its input.
+    // in hexadecimal, no environment, and of its descriptors none but the
+    // pipe for the report, with /dev/null as input and error output.
     void callerRunsItCleanly()
     {
         QTemporaryDir dir;
         const QString helper = fakeHelper(dir, "echo 'status=0 rtt_ns=2500000 from=127.0.0.1'");
         qputenv("SONDAR_TEST_INHERITED", "1");
+        const int leaked = ::open("/dev/zero", O_RDONLY); // without O_CLOEXEC, as careless code leaves one
         const EchoOutcome outcome = echoThroughHelperAt(qPrintable(helper), Loopback, std::string("*\0\xff", 3));
+        ::close(leaked);
         qunsetenv("SONDAR_TEST_INHERITED");
 
         QCOMPARE(outcome.status, 0);
@@ -101,7 +113,11 @@ private slots:
         QCOMPARE(lines.first(), QByteArray("args:127.0.0.1 2a00ff"));
         QVERIFY2(!lines.contains("SONDAR_TEST_INHERITED=1") && !lines.contains("HOME=" + qgetenv("HOME")),
                  record.fileName().toUtf8());
-        QVERIFY(lines.contains("stdin:/dev/null"));
+        QByteArrayList held;
+        for (const QByteArray &line : lines)
+            if (line.startsWith("fd:"))
+                held << (line.startsWith("fd:1:pipe:") ? "fd:1:pipe" : line);
+        QCOMPARE(held.join(' '), QByteArray("fd:0:/dev/null fd:1:pipe fd:2:/dev/null"));
     }
 
     // Whatever goes wrong with the helper, the probe counts as not sent.
