@@ -1,6 +1,7 @@
 #include "probe/EchoHelper.h"
 
 #include "probe/EchoClock.h"
+#include "probe/EchoPacket.h"
 #include "platform/posix/Descriptor.h"
 
 #include <fcntl.h>
@@ -118,35 +119,40 @@ std::optional<std::string_view> field(std::string_view &text, std::string_view k
     return value;
 }
 
-// Reads the helper's output until it closes it, the report grows too long to
-// be one, or the deadline passes; false for the latter two.
-bool readReport(const Descriptor &output, std::string &report, nanoseconds deadline)
+// All the helper may write: its acceptance and its report.
+constexpr std::size_t kLongestOutput = kHelperAccepted.size() + kHelperMaxReport;
+
+enum class Reading { Closed, Overdue, Overlong, Failed };
+
+// Reads the helper's output until it closes it, the output grows too long to
+// be what the helper writes, the deadline passes or reading fails.
+Reading readOutput(const Descriptor &output, std::string &text, nanoseconds deadline)
 {
-    char chunk[kHelperMaxReport + 1];
+    char chunk[kLongestOutput + 1];
     for (;;) {
         const nanoseconds left = deadline - monotonicNow();
         if (left <= nanoseconds::zero())
-            return false;
+            return Reading::Overdue;
         const timespec timeout = toTimespec(left);
         pollfd waiting{output.get(), POLLIN, 0};
         if (::ppoll(&waiting, 1, &timeout, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return Reading::Failed;
         }
         if (waiting.revents == 0)
             continue;
         const ssize_t got = ::read(output.get(), chunk, sizeof chunk);
         if (got == 0)
-            return true;
+            return Reading::Closed;
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return Reading::Failed;
         }
-        report.append(chunk, static_cast<std::size_t>(got));
-        if (report.size() > kHelperMaxReport)
-            return false;
+        text.append(chunk, static_cast<std::size_t>(got));
+        if (text.size() > kLongestOutput)
+            return Reading::Overlong;
     }
 }
 
@@ -158,24 +164,24 @@ void killHelper(pid_t child)
     }
 }
 
-// The helper's wait status once it has exited, which it does as soon as it has
-// closed its output. One that closed its output and lives on could otherwise
-// hold its caller for good: at the deadline it is killed, and nullopt.
-std::optional<int> awaitExit(pid_t child, nanoseconds deadline)
+// How the helper ended once it has closed its output, which it does as it
+// exits. One that closed its output and lives on could otherwise hold its
+// caller for good: at the deadline it is killed.
+HelperEnd awaitExit(pid_t child, nanoseconds deadline)
 {
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(child, &status, WNOHANG);
         if (done == child)
-            return status;
+            return HelperEnd{WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt, false};
         if (done < 0 && errno != EINTR)
-            return std::nullopt;
+            return HelperEnd{};
         if (done == 0 && monotonicNow() >= deadline)
             break;
         ::nanosleep(&kExitPollInterval, nullptr);
     }
     killHelper(child);
-    return std::nullopt;
+    return HelperEnd{std::nullopt, true};
 }
 
 } // namespace
@@ -195,6 +201,17 @@ std::optional<EchoOutcome> parseHelperReport(std::string_view text)
     if (!statusValue || !roundTripNs || !address || *roundTripNs > kLongestRoundTrip.count())
         return std::nullopt;
     return EchoOutcome{*statusValue, nanoseconds(*roundTripNs), *address, EchoPath::Helper};
+}
+
+EchoOutcome helperOutcome(std::string_view output, const HelperEnd &end)
+{
+    if (!output.starts_with(kHelperAccepted))
+        return EchoOutcome{};
+    if (end.exitCode == HelperExit::kReported)
+        if (const auto reported = parseHelperReport(output.substr(kHelperAccepted.size())))
+            return *reported;
+    return EchoOutcome{end.overdue ? IpStatus::kTimedOut : IpStatus::kGeneralFailure, nanoseconds::zero(), 0,
+                       EchoPath::Helper};
 }
 
 EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::string_view payload,
@@ -221,15 +238,12 @@ EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::s
         return EchoOutcome{};
 
     const nanoseconds giveUp = monotonicNow() + deadline;
-    std::string report;
-    if (!readReport(readEnd, report, giveUp)) {
-        killHelper(child);
-        return EchoOutcome{};
-    }
-    const std::optional<int> status = awaitExit(child, giveUp);
-    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != HelperExit::kReported)
-        return EchoOutcome{};
-    return parseHelperReport(report).value_or(EchoOutcome{});
+    std::string output;
+    const Reading reading = readOutput(readEnd, output, giveUp);
+    if (reading == Reading::Closed)
+        return helperOutcome(output, awaitExit(child, giveUp));
+    killHelper(child);
+    return helperOutcome(output, HelperEnd{std::nullopt, reading == Reading::Overdue});
 }
 
 EchoOutcome echoThroughHelper(std::uint32_t target, std::string_view payload)

@@ -11,8 +11,12 @@
 //                zeros; 255.255.255.255 is refused
 //   PAYLOAD_HEX  the payload, two hexadecimal digits a byte, at most 128
 //                bytes; "" for none
-// Report on stdout, one line, exit code 0:
+// Output on stdout, two lines, exit code 0:
+//   accepted
 //   status=STATUS rtt_ns=NANOSECONDS from=ADDRESS
+// The first is written once the command line is read and the privileges are
+// given up, just before the request is sent; the second is the report of the
+// request's outcome. A refusal (exit code 2 to 4) writes neither.
 #pragma once
 
 #include "probe/LinuxEcho.h"
@@ -28,12 +32,15 @@
 
 namespace Module1 {
 
+// The line that says the request is accepted and about to be sent.
+inline constexpr std::string_view kHelperAccepted = "accepted\n";
+
 // The longest report line, newline included: the longest status, round trip
 // and address with room to spare.
 constexpr std::size_t kHelperMaxReport = 64;
 
 namespace HelperExit {
-constexpr int kReported = 0; // one request sent, its outcome on stdout
+constexpr int kReported = 0; // one request sent, its acceptance and outcome on stdout
 constexpr int kRefused = 2;  // the command line asked for anything else
 constexpr int kNoSocket = 3; // no raw socket: the helper lacks cap_net_raw
 constexpr int kUnsafe = 4;   // descriptors or privileges could not be put in order

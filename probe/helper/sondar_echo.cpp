@@ -12,8 +12,9 @@
 //      capability is cleared, and all of it is checked;
 //   4. only then does it read its arguments, refusing anything but one
 //      dotted-decimal address and a payload of at most 128 bytes;
-//   5. it sends one echo request, waits at most 500 ms and writes one report
-//      line (EchoHelper.h) to its output.
+//   5. it says on its output that it accepts the request, sends one echo
+//      request, waits at most 500 ms and writes one report line to its
+//      output (HelperProtocol.h).
 // It reads no environment variable, no file and no configuration; in secure
 // execution the dynamic loader ignores LD_PRELOAD and LD_LIBRARY_PATH.
 // Exit codes: HelperExit in HelperProtocol.h.
@@ -137,6 +138,8 @@ int main(int argc, char **argv)
         return refuse(Module1::HelperExit::kRefused, *why);
     const auto &request = std::get<Module1::HelperRequest>(parsed);
 
+    if (!writeAll(STDOUT_FILENO, std::string(Module1::kHelperAccepted)))
+        return refuse(Module1::HelperExit::kUnsafe, "cannot write to its output");
     const Module1::EchoOutcome outcome = Module1::echoOnRawSocket(std::move(raw), request.target, request.payload);
     if (!writeAll(STDOUT_FILENO, Module1::formatHelperReport(outcome)))
         return refuse(Module1::HelperExit::kUnsafe, "cannot write the report");

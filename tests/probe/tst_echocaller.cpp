@@ -1,5 +1,5 @@
 // The echo helper's caller: how it runs the helper and what it makes of the
-// helper's report and of its end, with shell scripts standing in for the
+// helper's output and of its end, with shell scripts standing in for the
 // helper. Nothing is sent; runs anywhere.
 #include "probe/EchoHelper.h"
 #include "probe/EchoPacket.h"
@@ -97,7 +97,7 @@ private slots:
     void callerRunsItCleanly()
     {
         QTemporaryDir dir;
-        const QString helper = fakeHelper(dir, "echo 'status=0 rtt_ns=2500000 from=127.0.0.1'");
+        const QString helper = fakeHelper(dir, "echo accepted; echo 'status=0 rtt_ns=2500000 from=127.0.0.1'");
         qputenv("SONDAR_TEST_INHERITED", "1");
         const int leaked = ::open("/dev/zero", O_RDONLY); // without O_CLOEXEC, as careless code leaves one
         const EchoOutcome outcome = echoThroughHelperAt(qPrintable(helper), Loopback, std::string("*\0\xff", 3));
@@ -120,28 +120,73 @@ private slots:
         QCOMPARE(held.join(' '), QByteArray("fd:0:/dev/null fd:1:pipe fd:2:/dev/null"));
     }
 
-    // Whatever goes wrong with the helper, the probe counts as not sent.
-    void callerTakesAFailedHelperAsNoEchoService_data()
+    void judgesARunByItsAcceptance_data()
+    {
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<int>("exitCode"); // -1: killed
+        QTest::addColumn<bool>("overdue");
+        QTest::addColumn<int>("status");
+        const QByteArray accepted(kHelperAccepted.data(), qsizetype(kHelperAccepted.size()));
+        const QByteArray reply = "status=0 rtt_ns=41234 from=127.0.0.1\n";
+        const int failure = IpStatus::kGeneralFailure;
+        const auto row = [](const char *what, const QByteArray &output, int exitCode, bool overdue, int status) {
+            QTest::newRow(what) << output << exitCode << overdue << status;
+        };
+        row("reply", accepted + reply, HelperExit::kReported, false, 0);
+        row("time-out", accepted + "status=11010 rtt_ns=0 from=0.0.0.0\n", HelperExit::kReported, false,
+            IpStatus::kTimedOut);
+        // Nothing was sent.
+        row("refused", {}, HelperExit::kRefused, false, -1);
+        row("no socket", {}, HelperExit::kNoSocket, false, -1);
+        row("could not put itself in order", {}, HelperExit::kUnsafe, false, -1);
+        row("killed before it accepted", {}, -1, false, -1);
+        row("overdue before it accepted", {}, -1, true, -1);
+        row("acceptance cut short", accepted.left(4), -1, false, -1);
+        row("a report without acceptance", reply, HelperExit::kReported, false, -1);
+        // Sent, or about to be: no reply.
+        row("killed after it accepted", accepted, -1, false, failure);
+        row("killed after its report", accepted + reply, -1, false, failure);
+        row("overdue after it accepted", accepted, -1, true, IpStatus::kTimedOut);
+        row("no report", accepted, HelperExit::kReported, false, failure);
+        row("garbled report", accepted + "status=zero\n", HelperExit::kReported, false, failure);
+        row("report, then another exit code", accepted + reply, HelperExit::kUnsafe, false, failure);
+        row("report with trailing bytes", accepted + reply + "x", HelperExit::kReported, false, failure);
+    }
+    void judgesARunByItsAcceptance()
+    {
+        QFETCH(QByteArray, output);
+        QFETCH(int, exitCode);
+        QFETCH(bool, overdue);
+        QFETCH(int, status);
+        const HelperEnd end{exitCode < 0 ? std::nullopt : std::optional<int>(exitCode), overdue};
+        const EchoOutcome outcome = helperOutcome(output.toStdString(), end);
+        QCOMPARE(outcome.status, status);
+        QCOMPARE(outcome.path, status < 0 ? EchoPath::None : EchoPath::Helper);
+    }
+
+    // The same from real runs of helpers that misbehave in each way the
+    // caller must notice: refusing, dying, writing without end, never ending.
+    void endsAMisbehavingHelper_data()
     {
         QTest::addColumn<QByteArray>("then");
-        QTest::newRow("refuses") << QByteArray("echo 'sondar-echo: refused' >&2; exit 2");
-        QTest::newRow("reports, then fails") << QByteArray("echo 'status=0 rtt_ns=1 from=127.0.0.1'; exit 3");
-        QTest::newRow("garbled report") << QByteArray("echo 'status=zero'");
-        QTest::newRow("endless output") << QByteArray("exec yes status=0");
-        QTest::newRow("killed") << QByteArray("kill -9 $$");
-        QTest::newRow("never ends") << QByteArray("exec sleep 60");
-        QTest::newRow("closes its output, never ends") << QByteArray("exec >&- && exec sleep 60");
+        QTest::addColumn<int>("status");
+        const int failure = IpStatus::kGeneralFailure;
+        QTest::newRow("refuses") << QByteArray("echo 'sondar-echo: refused' >&2; exit 2") << -1;
+        QTest::newRow("never ends, unaccepted") << QByteArray("exec sleep 60") << -1;
+        QTest::newRow("killed") << QByteArray("echo accepted; kill -9 $$") << failure;
+        QTest::newRow("endless output") << QByteArray("echo accepted; exec yes status=0") << failure;
+        QTest::newRow("never ends") << QByteArray("echo accepted; exec sleep 60") << int(IpStatus::kTimedOut);
+        QTest::newRow("closes its output, never ends")
+            << QByteArray("echo accepted; exec >&- && exec sleep 60") << int(IpStatus::kTimedOut);
     }
-    void callerTakesAFailedHelperAsNoEchoService()
+    void endsAMisbehavingHelper()
     {
         QFETCH(QByteArray, then);
+        QFETCH(int, status);
         QTemporaryDir dir;
         const QString helper = fakeHelper(dir, then);
-        const auto start = std::chrono::steady_clock::now();
-        const EchoOutcome outcome = echoThroughHelperAt(qPrintable(helper), Loopback, "*");
-        QCOMPARE(outcome.status, -1);
-        QCOMPARE(outcome.path, EchoPath::None);
-        QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
+        const EchoOutcome outcome = echoThroughHelperAt(qPrintable(helper), Loopback, "*", std::chrono::milliseconds(300));
+        QCOMPARE(outcome.status, status);
     }
 
     // Only a refusal for want of permission goes to the helper; a process out

@@ -284,11 +284,10 @@ private slots:
             QVERIFY2(run.errors.contains("cap_net_raw"), run.errors.constData());
         if (exitCode != HelperExit::kReported)
             return;
-        const auto outcome = parseHelperReport(run.output.toStdString());
-        QVERIFY2(outcome, run.output.constData());
-        QCOMPARE(outcome->status, 0);
-        QCOMPARE(outcome->from, inet_addr("127.0.0.1"));
-        QVERIFY(outcome->roundTrip > std::chrono::nanoseconds::zero() && outcome->roundTrip < kEchoTimeout);
+        const EchoOutcome outcome = helperOutcome(run.output.toStdString(), HelperEnd{run.exitCode});
+        QVERIFY2(outcome.status == 0, run.output.constData());
+        QCOMPARE(outcome.from, inet_addr("127.0.0.1"));
+        QVERIFY(outcome.roundTrip > std::chrono::nanoseconds::zero() && outcome.roundTrip < kEchoTimeout);
     }
 
     // Started with its standard descriptors closed, the helper must not take
@@ -355,10 +354,9 @@ private slots:
         QVERIFY2(descriptors.value(3).startsWith("socket:"), qPrintable(descriptors.value(3)));
 
         QVERIFY(process.waitForFinished(3000));
-        QCOMPARE(process.exitCode(), HelperExit::kReported);
-        const auto outcome = parseHelperReport(process.readAllStandardOutput().toStdString());
-        QVERIFY(outcome);
-        QCOMPARE(outcome->status, IpStatus::kTimedOut);
+        const EchoOutcome outcome =
+            helperOutcome(process.readAllStandardOutput().toStdString(), HelperEnd{process.exitCode()});
+        QCOMPARE(outcome.status, IpStatus::kTimedOut);
     }
 
     void cannotBeBorrowed_data()
