@@ -3,8 +3,10 @@
 // The privileged echo helper. Installed with cap_net_raw, or setuid root where
 // the file system keeps no capabilities, it runs for any user with any
 // environment and any inherited descriptors, so it trusts none of them:
-//   1. it makes sure descriptors 0-2 are open (onto /dev/null), so that the
-//      socket cannot become one of them, and closes every other one;
+//   1. it makes sure descriptors 0-2 are open, so that the socket cannot
+//      become one of them (in secure mode the C library has already opened
+//      closed ones before main; otherwise it opens /dev/null there), and
+//      closes every other one;
 //   2. it opens its raw ICMP socket;
 //   3. it gives up all it holds at once: a setuid start goes back to the
 //      caller's user and group for good, the helper becomes non-dumpable
@@ -15,9 +17,9 @@
 //   5. it says on its output that it accepts the request, sends one echo
 //      request, waits at most 500 ms and writes one report line to its
 //      output (HelperProtocol.h).
-// It reads no environment variable, no file and no configuration; in secure
-// execution the dynamic loader ignores LD_PRELOAD and LD_LIBRARY_PATH.
-// Exit codes: HelperExit in HelperProtocol.h.
+// It reads no environment variable, no configuration and no file but
+// /dev/null; in secure mode the dynamic loader ignores LD_LIBRARY_PATH and
+// LD_PRELOAD names with a slash. Exit codes: HelperExit in HelperProtocol.h.
 #include "probe/EchoExchange.h"
 #include "probe/HelperProtocol.h"
 

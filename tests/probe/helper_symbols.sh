@@ -9,7 +9,8 @@
 set -eu
 helper=${1:?usage: helper_symbols.sh PATH_TO_SONDAR_ECHO}
 imported=$(nm -D --undefined-only "$helper" | awk '{ sub(/@.*/, "", $2); print $2 }')
-defined=$(nm -C --defined-only "$helper")
+# A stripped binary has no symbol table but its dynamic one.
+defined=$(nm -C --defined-only "$helper" 2>/dev/null || nm -C -D --defined-only "$helper")
 bad=$(printf '%s\n' "$imported" | grep -xE 'posix_spawn.*|pipe2?|kill|waitpid|wait4|fork|vfork|clone3?|exec[lv].*|system|popen|dlopen|getenv|secure_getenv|fopen(64)?|opendir' || true)
 own=$(printf '%s\n' "$defined" | grep -E 'echoOnce|echoThroughHelper|parseHelperReport|isDatagramReply|kDatagramSteps|SendEcho' || true)
 if [ -n "$bad$own" ]; then

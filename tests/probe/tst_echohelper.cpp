@@ -66,6 +66,26 @@ QMap<QByteArray, QByteArray> processStatus(qint64 pid)
     return fields;
 }
 
+// One of the ICMP counters of this thread's network namespace ("OutEchos",
+// "OutMsgs": what it has sent so far).
+int icmpCounter(const QByteArray &name)
+{
+    QFile snmp("/proc/thread-self/net/snmp");
+    if (!snmp.open(QIODevice::ReadOnly))
+        return -1;
+    QList<QByteArray> names;
+    for (const QByteArray &line : snmp.readAll().split('\n')) {
+        if (!line.startsWith("Icmp: "))
+            continue;
+        if (names.isEmpty()) {
+            names = line.split(' ');
+            continue;
+        }
+        return line.split(' ').value(names.indexOf(name), "-1").toInt();
+    }
+    return -1;
+}
+
 // Waits until the helper `pid` is blocked in its wait for the answer (the
 // only ppoll it makes): by then it holds its socket, with its filter, and has
 // given up its privileges. False when it ends or takes longer than seconds.
@@ -248,6 +268,7 @@ private slots:
         QCOMPARE(run.exitCode, HelperExit::kRefused);
         QVERIFY2(run.errors.startsWith("sondar-echo: ") && run.errors.contains(message), run.errors.constData());
         QVERIFY(run.output.isEmpty());
+        QCOMPARE(icmpCounter("OutMsgs"), 0);
     }
 
     // Each way of installing it, run by a user who may open no ICMP socket:
@@ -280,6 +301,10 @@ private slots:
 
         const Run run = runAsNobody(helper.path(), {"127.0.0.1", payload});
         QCOMPARE(run.exitCode, exitCode);
+        // One echo request and no other ICMP message (but the kernel's own
+        // reply), or nothing.
+        QCOMPARE(icmpCounter("OutEchos"), exitCode == HelperExit::kReported ? 1 : 0);
+        QCOMPARE(icmpCounter("OutMsgs") - icmpCounter("OutEchoReps"), icmpCounter("OutEchos"));
         if (exitCode == HelperExit::kNoSocket)
             QVERIFY2(run.errors.contains("cap_net_raw"), run.errors.constData());
         if (exitCode != HelperExit::kReported)
@@ -290,19 +315,124 @@ private slots:
         QVERIFY(outcome.roundTrip > std::chrono::nanoseconds::zero() && outcome.roundTrip < kEchoTimeout);
     }
 
+    void withStandardDescriptorsClosed_data()
+    {
+        QTest::addColumn<bool>("byRoot");
+        QTest::addColumn<Installed>("installed");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("sent");
+        // It opens /dev/null in their place and sends.
+        QTest::newRow("run by root") << true << Installed::Plain << HelperExit::kReported << 1;
+        // In secure mode the C library has put /dev/full (input) and
+        // /dev/null opened for reading (output, error output) there before
+        // main: the helper cannot write its acceptance and sends nothing.
+        QTest::newRow("cap_net_raw") << false << Installed::FileCapability << HelperExit::kUnsafe << 0;
+        QTest::newRow("setuid root") << false << Installed::SetuidRoot << HelperExit::kUnsafe << 0;
+    }
     // Started with its standard descriptors closed, the helper must not take
     // one of their numbers for its socket and write its report into it.
-    void reportsWithStandardDescriptorsClosed()
+    void withStandardDescriptorsClosed()
     {
         if (::geteuid() != 0)
-            QSKIP("needs root for the helper's raw socket");
+            QSKIP(kNeedsRoot);
+        QFETCH(bool, byRoot);
+        QFETCH(Installed, installed);
+        QFETCH(int, exitCode);
+        QFETCH(int, sent);
+        const InstalledHelper helper(installed);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
         const TestNamespace space(EchoPath::Raw);
         if (!space.entered())
             QSKIP(NoNamespaces);
+
+        const QStringList arguments{"-c", "exec \"$0\" 127.0.0.1 '' <&- >&- 2>&-", helper.path()};
         QProcess shell;
-        shell.start("/bin/sh", {"-c", "\"$0\" 127.0.0.1 '' <&- >&- 2>&-; echo $?", ECHO_HELPER});
+        if (byRoot)
+            shell.start("/bin/sh", arguments);
+        else
+            startAsNobody(shell, "/bin/sh", arguments);
         QVERIFY(shell.waitForFinished(5000));
-        QCOMPARE(shell.readAllStandardOutput(), QByteArray("0\n"));
+        QCOMPARE(shell.exitCode(), exitCode);
+        QCOMPARE(icmpCounter("OutEchos"), sent);
+    }
+
+    void loaderTakesNoLibraryFromTheCaller_data()
+    {
+        QTest::addColumn<Installed>("installed");
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("errors");
+        // Without a privilege the loader takes both, as it would for any
+        // program; with one it runs in secure mode and ignores them.
+        QTest::newRow("no privilege, library path")
+            << Installed::Plain << "LD_LIBRARY_PATH=%1" << 127 << QByteArray("libstdc++.so.6");
+        QTest::newRow("no privilege, preload") << Installed::Plain << "LD_PRELOAD=%1/planted.so"
+                                               << HelperExit::kNoSocket << QByteArray("planted.so");
+        QTest::newRow("cap_net_raw, library path")
+            << Installed::FileCapability << "LD_LIBRARY_PATH=%1" << HelperExit::kReported << QByteArray();
+        QTest::newRow("cap_net_raw, preload")
+            << Installed::FileCapability << "LD_PRELOAD=%1/planted.so" << HelperExit::kReported << QByteArray();
+        QTest::newRow("setuid root, library path")
+            << Installed::SetuidRoot << "LD_LIBRARY_PATH=%1" << HelperExit::kReported << QByteArray();
+        QTest::newRow("setuid root, preload")
+            << Installed::SetuidRoot << "LD_PRELOAD=%1/planted.so" << HelperExit::kReported << QByteArray();
+    }
+    // A caller who plants libraries of their own (here: ones the loader
+    // can't load, so that taking them shows) gets none of them into the helper.
+    void loaderTakesNoLibraryFromTheCaller()
+    {
+        if (::geteuid() != 0)
+            QSKIP(kNeedsRoot);
+        QFETCH(Installed, installed);
+        QFETCH(QString, variable);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, errors);
+        const InstalledHelper helper(installed);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
+        QTemporaryDir planted;
+        for (const char *name : {"libstdc++.so.6", "planted.so"}) {
+            QFile library(planted.filePath(name));
+            QVERIFY(library.open(QIODevice::WriteOnly) && library.write("not a library\n") > 0);
+        }
+        QVERIFY(::chmod(qPrintable(planted.path()), 0755) == 0);
+        const TestNamespace space(EchoPath::Raw);
+        if (!space.entered())
+            QSKIP(NoNamespaces);
+
+        QProcess process;
+        process.setEnvironment({variable.arg(planted.path())});
+        startAsNobody(process, helper.path(), {"127.0.0.1", ""});
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitCode(), exitCode);
+        const QByteArray said = process.readAllStandardError();
+        QVERIFY2(errors.isEmpty() ? !said.contains("ld.so") : said.contains(errors), said.constData());
+    }
+
+    // The kernel refuses a raw socket without SO_BROADCAST any broadcast
+    // destination: the helper's request to one fails, and nothing is sent.
+    void sendsNoBroadcast()
+    {
+        if (::geteuid() != 0)
+            QSKIP(kNeedsRoot);
+        const InstalledHelper helper(Installed::FileCapability);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
+        const TestNamespace space(EchoPath::Raw);
+        if (!space.entered())
+            QSKIP(NoNamespaces);
+        // A network of the namespace's own, on a veth pair both of whose ends
+        // are in it.
+        for (const QStringList &command : {QStringList{"link", "add", "sondar0", "type", "veth", "peer", "sondar1"},
+                                           QStringList{"addr", "add", "198.51.100.1/24", "brd", "+", "dev", "sondar0"},
+                                           QStringList{"link", "set", "sondar0", "up"}})
+            QVERIFY(QProcess::execute("ip", QStringList{"-n", space.name()} + command) == 0);
+
+        const Run run = runAsNobody(helper.path(), {"198.51.100.255", "2a"});
+        QCOMPARE(run.exitCode, HelperExit::kReported);
+        QCOMPARE(helperOutcome(run.output.toStdString(), HelperEnd{run.exitCode}).status, IpStatus::kGeneralFailure);
+        QCOMPARE(icmpCounter("OutMsgs"), 0);
     }
 
     void givesUpItsPrivileges_data()
