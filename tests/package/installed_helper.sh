@@ -73,7 +73,6 @@ start_run() {
     app=$!
     win=$(find_window '^Sondar$' 10) || { cat "$work/sondar.log"; fail "the window did not appear"; }
     timeout 10 xdotool windowfocus --sync "$win"
-    sleep 0.3
     xdotool type --delay 20 "127.0.0.1"
     xdotool key Return Return
 }
@@ -92,7 +91,6 @@ dialog=""
 deadline=$((SECONDS + 30))
 while [ "$SECONDS" -le "$deadline" ]; do
     xdotool mousemove --window "$win" 475 56 click 1
-    sleep 0.2
     if find_window 'エラーメッセージ' 0 >/dev/null; then
         cat "$work/sondar.log"
         fail "the run ended with the run-error box"
@@ -100,7 +98,7 @@ while [ "$SECONDS" -le "$deadline" ]; do
     dialog=$(find_window '保存ファイル選択' 0) && break
 done
 [ -n "$dialog" ] || { cat "$work/sondar.log"; fail "the run did not end with SaveData enabled"; }
-sleep 0.5
+timeout 10 xdotool windowfocus --sync "$dialog"
 xdotool key ctrl+a
 xdotool type --delay 10 "$work/report.txt"
 xdotool key Return
