@@ -97,7 +97,7 @@ int main(int argc, char **argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         const auto start = std::chrono::steady_clock::now();
         std::optional<std::chrono::nanoseconds> kernelEntry;
-        const Module1::EchoOutcome outcome = Module1::echoOnce(target, payload, &kernelEntry);
+        const Module1::EchoOutcome outcome = Module1::echoOnce(target, payload, Module1::randomNumbers, &kernelEntry);
         calls.push_back(Microseconds(std::chrono::steady_clock::now() - start).count());
         if (outcome.status < 0) {
             std::fprintf(stderr, "%s: no ICMP socket could be opened\n", argv[0]);

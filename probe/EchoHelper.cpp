@@ -1,5 +1,9 @@
 #include "probe/EchoHelper.h"
 
+#include "probe/EchoClock.h"
+#include "probe/EchoPacket.h"
+#include "platform/posix/Descriptor.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,7 +13,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -18,11 +21,8 @@ namespace Module1 {
 
 namespace {
 
+using platform::posix::Descriptor;
 using std::chrono::nanoseconds;
-
-// Nothing legitimate takes the helper this long: its own wait ends 500 ms
-// after the send. A helper still running then is killed.
-constexpr std::chrono::milliseconds kHelperDeadline{3000};
 
 // A round trip beyond this is no measure the helper can have made.
 constexpr nanoseconds kLongestRoundTrip = std::chrono::seconds(60);
@@ -30,56 +30,6 @@ constexpr nanoseconds kLongestRoundTrip = std::chrono::seconds(60);
 // How often a helper that has closed its output is asked whether it has
 // exited. It normally has by the first or second time.
 constexpr timespec kExitPollInterval{0, 1'000'000};
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    Descriptor(Descriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor() { reset(); }
-
-    int fd() const { return fd_; }
-    void reset()
-    {
-        if (fd_ >= 0)
-            ::close(std::exchange(fd_, -1));
-    }
-
-private:
-    int fd_;
-};
-
-template <typename Number>
-std::optional<Number> parseDecimal(std::string_view text)
-{
-    Number value{};
-    if (text.empty() || text.front() == '+' || text.front() == '-')
-        return std::nullopt;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
-std::string dottedDecimal(std::uint32_t address)
-{
-    unsigned char bytes[4];
-    std::memcpy(bytes, &address, sizeof bytes);
-    return std::to_string(bytes[0]) + '.' + std::to_string(bytes[1]) + '.' + std::to_string(bytes[2]) + '.'
-        + std::to_string(bytes[3]);
-}
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::string toHex(std::string_view bytes)
 {
@@ -93,6 +43,66 @@ std::string toHex(std::string_view bytes)
     }
     return hex;
 }
+
+// What the helper is given of this process's descriptors, for posix_spawn:
+// /dev/null as its input and error output, the pipe's write end as its
+// output, and nothing else, whatever this process has open without
+// O_CLOEXEC (as a library or a plugin may leave it).
+class SpawnFileActions {
+public:
+    SpawnFileActions() : ready_(::posix_spawn_file_actions_init(&actions_) == 0) {}
+    SpawnFileActions(const SpawnFileActions &) = delete;
+    SpawnFileActions &operator=(const SpawnFileActions &) = delete;
+    ~SpawnFileActions()
+    {
+        if (ready_)
+            ::posix_spawn_file_actions_destroy(&actions_);
+    }
+
+    bool giveOnly(const Descriptor &output)
+    {
+        // The pipe first, should its number be that of a standard descriptor.
+        return ready_ && ::posix_spawn_file_actions_adddup2(&actions_, output.get(), STDOUT_FILENO) == 0
+            && ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
+            && ::posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0
+            && ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
+    }
+    const posix_spawn_file_actions_t *get() const { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+    bool ready_;
+};
+
+// The helper's attributes, for posix_spawn.
+class SpawnAttributes {
+public:
+    SpawnAttributes() : ready_(::posix_spawnattr_init(&attributes_) == 0) {}
+    SpawnAttributes(const SpawnAttributes &) = delete;
+    SpawnAttributes &operator=(const SpawnAttributes &) = delete;
+    ~SpawnAttributes()
+    {
+        if (ready_)
+            ::posix_spawnattr_destroy(&attributes_);
+    }
+
+    // It starts with every signal at its default and none blocked.
+    bool signalsAtDefault()
+    {
+        sigset_t none;
+        sigset_t all;
+        ::sigemptyset(&none);
+        ::sigfillset(&all);
+        return ready_ && ::posix_spawnattr_setsigmask(&attributes_, &none) == 0
+            && ::posix_spawnattr_setsigdefault(&attributes_, &all) == 0
+            && ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+    }
+    const posix_spawnattr_t *get() const { return &attributes_; }
+
+private:
+    posix_spawnattr_t attributes_;
+    bool ready_;
+};
 
 // The value after `key=` at the front of `text`, up to `end`; the rest is
 // left in `text`.
@@ -109,43 +119,40 @@ std::optional<std::string_view> field(std::string_view &text, std::string_view k
     return value;
 }
 
-nanoseconds monotonicNow()
-{
-    timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::chrono::seconds(now.tv_sec) + nanoseconds(now.tv_nsec);
-}
+// All the helper may write: its acceptance and its report.
+constexpr std::size_t kLongestOutput = kHelperAccepted.size() + kHelperMaxReport;
 
-// Reads the helper's output until it closes it, the report grows too long to
-// be one, or the deadline passes; false for the latter two.
-bool readReport(int fd, std::string &report, nanoseconds deadline)
+enum class Reading { Closed, Overdue, Overlong, Failed };
+
+// Reads the helper's output until it closes it, the output grows too long to
+// be what the helper writes, the deadline passes or reading fails.
+Reading readOutput(const Descriptor &output, std::string &text, nanoseconds deadline)
 {
-    char chunk[kHelperMaxReport + 1];
+    char chunk[kLongestOutput + 1];
     for (;;) {
         const nanoseconds left = deadline - monotonicNow();
         if (left <= nanoseconds::zero())
-            return false;
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-        const timespec timeout{static_cast<time_t>(seconds.count()), static_cast<long>((left - seconds).count())};
-        pollfd waiting{fd, POLLIN, 0};
+            return Reading::Overdue;
+        const timespec timeout = toTimespec(left);
+        pollfd waiting{output.get(), POLLIN, 0};
         if (::ppoll(&waiting, 1, &timeout, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return Reading::Failed;
         }
         if (waiting.revents == 0)
             continue;
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        const ssize_t got = ::read(output.get(), chunk, sizeof chunk);
         if (got == 0)
-            return true;
+            return Reading::Closed;
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return Reading::Failed;
         }
-        report.append(chunk, static_cast<std::size_t>(got));
-        if (report.size() > kHelperMaxReport)
-            return false;
+        text.append(chunk, static_cast<std::size_t>(got));
+        if (text.size() > kLongestOutput)
+            return Reading::Overlong;
     }
 }
 
@@ -157,77 +164,27 @@ void killHelper(pid_t child)
     }
 }
 
-// The helper's wait status once it has exited, which it does as soon as it has
-// closed its output. One that closed its output and lives on could otherwise
-// hold its caller for good: at the deadline it is killed, and nullopt.
-std::optional<int> awaitExit(pid_t child, nanoseconds deadline)
+// How the helper ended once it has closed its output, which it does as it
+// exits. One that closed its output and lives on could otherwise hold its
+// caller for good: at the deadline it is killed.
+HelperEnd awaitExit(pid_t child, nanoseconds deadline)
 {
     for (;;) {
         int status = 0;
         const pid_t done = ::waitpid(child, &status, WNOHANG);
         if (done == child)
-            return status;
+            return HelperEnd{WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt, false};
         if (done < 0 && errno != EINTR)
-            return std::nullopt;
+            return HelperEnd{};
         if (done == 0 && monotonicNow() >= deadline)
             break;
         ::nanosleep(&kExitPollInterval, nullptr);
     }
     killHelper(child);
-    return std::nullopt;
+    return HelperEnd{std::nullopt, true};
 }
 
 } // namespace
-
-std::optional<std::uint32_t> parseDottedDecimal(std::string_view text)
-{
-    unsigned char bytes[4];
-    for (int part = 0; part < 4; ++part) {
-        const std::size_t dot = part < 3 ? text.find('.') : text.size();
-        if (dot == std::string_view::npos)
-            return std::nullopt;
-        const std::string_view digits = text.substr(0, dot);
-        if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits.front() == '0'))
-            return std::nullopt;
-        const auto value = parseDecimal<unsigned>(digits);
-        if (!value || *value > 255)
-            return std::nullopt;
-        bytes[part] = static_cast<unsigned char>(*value);
-        text.remove_prefix(part < 3 ? dot + 1 : dot);
-    }
-    std::uint32_t address;
-    std::memcpy(&address, bytes, sizeof address);
-    return address;
-}
-
-std::variant<HelperRequest, std::string> parseHelperArguments(std::span<const char *const> arguments)
-{
-    if (arguments.size() != 2)
-        return std::string("usage: sondar-echo ADDRESS PAYLOAD_HEX (exactly two arguments)");
-    const auto target = parseDottedDecimal(arguments[0]);
-    if (!target)
-        return std::string("the address must be a numeric IPv4 address in dotted decimal, such as 127.0.0.1");
-    if (*target == 0xffffffff)
-        return std::string("the broadcast address 255.255.255.255 is refused");
-    const std::string_view hex = arguments[1];
-    if (hex.size() > 2 * kMaxPayload)
-        return "the payload is longer than " + std::to_string(kMaxPayload) + " bytes";
-    HelperRequest request{*target, {}};
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int high = hexDigit(hex[i]);
-        const int low = i + 1 < hex.size() ? hexDigit(hex[i + 1]) : -1;
-        if (high < 0 || low < 0)
-            return std::string("the payload must be hexadecimal, two digits a byte");
-        request.payload += static_cast<char>(high << 4 | low);
-    }
-    return request;
-}
-
-std::string formatHelperReport(const EchoOutcome &outcome)
-{
-    return "status=" + std::to_string(outcome.status) + " rtt_ns=" + std::to_string(outcome.roundTrip.count())
-        + " from=" + dottedDecimal(outcome.from) + "\n";
-}
 
 std::optional<EchoOutcome> parseHelperReport(std::string_view text)
 {
@@ -246,7 +203,19 @@ std::optional<EchoOutcome> parseHelperReport(std::string_view text)
     return EchoOutcome{*statusValue, nanoseconds(*roundTripNs), *address, EchoPath::Helper};
 }
 
-EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::string_view payload)
+EchoOutcome helperOutcome(std::string_view output, const HelperEnd &end)
+{
+    if (!output.starts_with(kHelperAccepted))
+        return EchoOutcome{};
+    if (end.exitCode == HelperExit::kReported)
+        if (const auto reported = parseHelperReport(output.substr(kHelperAccepted.size())))
+            return *reported;
+    return EchoOutcome{end.overdue ? IpStatus::kTimedOut : IpStatus::kGeneralFailure, nanoseconds::zero(), 0,
+                       EchoPath::Helper};
+}
+
+EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::string_view payload,
+                                std::chrono::milliseconds deadline)
 {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
@@ -254,50 +223,27 @@ EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::s
     Descriptor readEnd(ends[0]);
     Descriptor writeEnd(ends[1]);
 
-    // Its input is /dev/null and its output the pipe; its error output is
-    // ours, so that its reason for refusing reaches whoever reads ours. It
-    // starts with every signal at its default and none blocked.
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    if (::posix_spawn_file_actions_init(&actions) != 0)
-        return EchoOutcome{};
-    if (::posix_spawnattr_init(&attributes) != 0) {
-        ::posix_spawn_file_actions_destroy(&actions);
-        return EchoOutcome{};
-    }
-    sigset_t none;
-    sigset_t all;
-    ::sigemptyset(&none);
-    ::sigfillset(&all);
-    const bool prepared = ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
-        && ::posix_spawn_file_actions_adddup2(&actions, writeEnd.fd(), STDOUT_FILENO) == 0
-        && ::posix_spawnattr_setsigmask(&attributes, &none) == 0
-        && ::posix_spawnattr_setsigdefault(&attributes, &all) == 0
-        && ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
-
     const std::string address = dottedDecimal(target);
     const std::string hex = toHex(payload);
     char *const argv[] = {const_cast<char *>("sondar-echo"), const_cast<char *>(address.c_str()),
                           const_cast<char *>(hex.c_str()), nullptr};
     char *const environment[] = {nullptr};
     pid_t child = -1;
-    const bool spawned = prepared && ::posix_spawn(&child, helper, &actions, &attributes, argv, environment) == 0;
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
+    SpawnFileActions actions;
+    SpawnAttributes attributes;
+    const bool spawned = actions.giveOnly(writeEnd) && attributes.signalsAtDefault()
+        && ::posix_spawn(&child, helper, actions.get(), attributes.get(), argv, environment) == 0;
     writeEnd.reset();
     if (!spawned)
         return EchoOutcome{};
 
-    const nanoseconds deadline = monotonicNow() + kHelperDeadline;
-    std::string report;
-    if (!readReport(readEnd.fd(), report, deadline)) {
-        killHelper(child);
-        return EchoOutcome{};
-    }
-    const std::optional<int> status = awaitExit(child, deadline);
-    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != HelperExit::kReported)
-        return EchoOutcome{};
-    return parseHelperReport(report).value_or(EchoOutcome{});
+    const nanoseconds giveUp = monotonicNow() + deadline;
+    std::string output;
+    const Reading reading = readOutput(readEnd, output, giveUp);
+    if (reading == Reading::Closed)
+        return helperOutcome(output, awaitExit(child, giveUp));
+    killHelper(child);
+    return helperOutcome(output, HelperEnd{std::nullopt, reading == Reading::Overdue});
 }
 
 EchoOutcome echoThroughHelper(std::uint32_t target, std::string_view payload)

@@ -134,7 +134,7 @@ bool isQuotedRequest(Bytes quoted, std::uint16_t id, std::uint16_t sequence)
     return isEcho(quoted, Icmp::kEchoRequest, id, sequence);
 }
 
-std::optional<RawVerdict> matchRawPacket(Bytes packet, std::uint32_t target, std::uint16_t id, std::uint16_t sequence)
+std::optional<Verdict> matchRawPacket(Bytes packet, std::uint32_t target, std::uint16_t id, std::uint16_t sequence)
 {
     const auto outer = readIpv4Header(packet);
     if (!outer || outer->protocol != kProtocolIcmp || outer->totalLength < outer->length
@@ -146,7 +146,7 @@ std::optional<RawVerdict> matchRawPacket(Bytes packet, std::uint32_t target, std
 
     if (icmp[0] == Icmp::kEchoReply) {
         if (outer->source == target && isEcho(icmp, Icmp::kEchoReply, id, sequence))
-            return RawVerdict{0, outer->source};
+            return Verdict{0, outer->source};
         return std::nullopt;
     }
 
@@ -158,7 +158,7 @@ std::optional<RawVerdict> matchRawPacket(Bytes packet, std::uint32_t target, std
     if (!inner || inner->protocol != kProtocolIcmp || inner->destination != target
         || !isQuotedRequest(quoted.subspan(inner->length), id, sequence))
         return std::nullopt;
-    return RawVerdict{*status, outer->source};
+    return Verdict{*status, outer->source};
 }
 
 bool isDatagramReply(Bytes message, std::uint32_t from, std::uint32_t target, std::uint16_t id, std::uint16_t sequence)

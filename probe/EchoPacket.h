@@ -58,16 +58,18 @@ ProbeStatus statusForSendError(int error);
 // is the echo request with `id` and `sequence`.
 bool isQuotedRequest(Bytes quoted, std::uint16_t id, std::uint16_t sequence);
 
+// What a packet about a request says: 0 for its echo reply, a positive
+// status for an ICMP error about it, and who sent it.
+struct Verdict {
+    ProbeStatus status;
+    std::uint32_t from; // network byte order
+};
+
 // The verdict on one packet as a raw ICMP socket delivers it (IPv4 header,
 // then ICMP) for the request with `id` and `sequence` to `target` (both
-// addresses in network byte order, as they stand in the header):
-// nullopt when the packet is not about that request, 0 for its echo reply,
-// a positive status for an ICMP error that quotes it.
-struct RawVerdict {
-    ProbeStatus status;
-    std::uint32_t from; // source address of the packet, network byte order
-};
-std::optional<RawVerdict> matchRawPacket(Bytes packet, std::uint32_t target, std::uint16_t id, std::uint16_t sequence);
+// addresses in network byte order, as they stand in the header); nullopt
+// when the packet is not about that request.
+std::optional<Verdict> matchRawPacket(Bytes packet, std::uint32_t target, std::uint16_t id, std::uint16_t sequence);
 
 // True when `message`, as an ICMP datagram socket delivers it (no IP header,
 // the kernel has checked the checksum), received from `from`, is the echo

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -24,35 +25,16 @@ struct EchoOutcome {
     EchoPath path = EchoPath::None;
 };
 
-// Both clocks read at one moment: the wall clock, on which the kernel stamps
-// packets, and the monotonic clock, which no one sets. Apart from a step of
-// the wall clock, the two run at the same rate, so the difference between
-// them stays the same.
-struct ClockReading {
-    std::chrono::nanoseconds steady;
-    std::chrono::nanoseconds wall;
+// The identifier and sequence a request carries. On the datagram socket the
+// kernel puts the identifier it gave the socket in place of this one.
+struct RequestNumbers {
+    std::uint16_t id;
+    std::uint16_t sequence;
 };
+using NumberSource = std::function<RequestNumbers()>;
 
-// The send: the clocks just before it, and the kernel's own stamp of the
-// moment the request went out (wall clock) where the socket gives one.
-struct SendStamp {
-    ClockReading clocks;
-    std::optional<std::chrono::nanoseconds> transmitted;
-};
-
-// An answer: the kernel's stamp of its arrival (wall clock) where the socket
-// gives one, and the clocks when it was read.
-struct ReceiveStamp {
-    std::optional<std::chrono::nanoseconds> arrived;
-    ClockReading clocks;
-};
-
-// The round trip from the kernel's transmit stamp (else the clocks before the
-// send) to the kernel's arrival stamp, so that neither entering the kernel
-// nor waking this process counts. Where the wall clock was set in between, by
-// however little, or a stamp is missing or makes no sense, it is the
-// monotonic time from the send to the reading instead.
-std::chrono::nanoseconds roundTripTime(const SendStamp &sent, const ReceiveStamp &received);
+// Fresh random numbers for each request, from the kernel's generator.
+RequestNumbers randomNumbers();
 
 // Whether the echo helper is to send for a process whose datagram socket
 // failed with `datagramError` and raw socket with `rawError` (errno values):
@@ -67,10 +49,11 @@ bool helperMaySend(int datagramError, int rawError);
 // the system refuses this process both sockets for want of permission, and
 // waits for its answer until kEchoTimeout after the send. Status -1 and path
 // None when no socket opened, the helper's neither.
-// Where the kernel stamped the request as it went out, `kernelEntry` (when
-// given) gets the time from the clocks read before the send to that stamp,
-// which the round trip leaves out.
-EchoOutcome echoOnce(std::uint32_t target, std::string_view payload,
+// `numbers` gives the request's identifier and sequence (the helper draws its
+// own). Where the kernel stamped the request as it went out, `kernelEntry`
+// (when given) gets the time from the clocks read before the send to that
+// stamp, which the round trip leaves out.
+EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, const NumberSource &numbers = randomNumbers,
                      std::optional<std::chrono::nanoseconds> *kernelEntry = nullptr);
 
 } // namespace Module1

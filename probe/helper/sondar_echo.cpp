@@ -3,26 +3,29 @@
 // The privileged echo helper. Installed with cap_net_raw, or setuid root where
 // the file system keeps no capabilities, it runs for any user with any
 // environment and any inherited descriptors, so it trusts none of them:
-//   1. it makes sure descriptors 0-2 are open (onto /dev/null), so that the
-//      socket cannot become one of them, and closes every other one;
+//   1. it makes sure descriptors 0-2 are open, so that the socket cannot
+//      become one of them (in secure mode the C library has already opened
+//      closed ones before main; otherwise it opens /dev/null there), and
+//      closes every other one;
 //   2. it opens its raw ICMP socket;
 //   3. it gives up all it holds at once: a setuid start goes back to the
-//      caller's user and group for good, then every capability is cleared,
-//      and both are checked;
+//      caller's user and group for good, the helper becomes non-dumpable
+//      (neither traced nor its descriptors taken by that user), then every
+//      capability is cleared, and all of it is checked;
 //   4. only then does it read its arguments, refusing anything but one
 //      dotted-decimal address and a payload of at most 128 bytes;
-//   5. it sends one echo request, waits at most 500 ms and writes one report
-//      line (EchoHelper.h) to its output.
-// It reads no environment variable, no file and no configuration; in secure
-// execution the dynamic loader ignores LD_PRELOAD and LD_LIBRARY_PATH.
-// Exit codes: HelperExit in EchoHelper.h.
-#include "probe/EchoHelper.h"
+//   5. it says on its output that it accepts the request, sends one echo
+//      request, waits at most 500 ms and writes one report line to its
+//      output (HelperProtocol.h).
+// It reads no environment variable, no configuration and no file but
+// /dev/null; in secure mode the dynamic loader ignores LD_LIBRARY_PATH and
+// LD_PRELOAD names with a slash. Exit codes: HelperExit in HelperProtocol.h.
+#include "probe/EchoExchange.h"
+#include "probe/HelperProtocol.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <netinet/in.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -31,6 +34,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 
 namespace {
@@ -72,21 +76,31 @@ bool noCapabilities()
 // Back to the caller's own user and group where the helper started setuid
 // or setgid, then no capability in any set; ambient capabilities go with the
 // permitted ones. Nothing it might run later could gain any back.
+//
+// The kernel makes a process dumpable again when its ids change, and with
+// fs.suid_dumpable=1 that would let the caller's user trace it, or copy its
+// raw socket out of it (pidfd_getfd), once it holds no capability the user
+// lacks. So the capabilities are kept over the change of ids (a process with
+// capabilities its caller lacks can't be traced by it), the helper is made
+// non-dumpable, and only then are they cleared, which leaves it so.
 bool dropPrivileges()
 {
     const uid_t user = ::getuid();
     const gid_t group = ::getgid();
-    if (::setresgid(group, group, group) != 0 || ::setresuid(user, user, user) != 0)
+    if (::prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0 || ::setresgid(group, group, group) != 0
+        || ::setresuid(user, user, user) != 0 || ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0)
         return false;
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capset, &header, none) != 0 || ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+    if (::syscall(SYS_capset, &header, none) != 0 || ::prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0) != 0
+        || ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return false;
     uid_t real, effective, saved;
     gid_t realGroup, effectiveGroup, savedGroup;
     return ::getresuid(&real, &effective, &saved) == 0 && real == user && effective == user && saved == user
         && ::getresgid(&realGroup, &effectiveGroup, &savedGroup) == 0 && realGroup == group
-        && effectiveGroup == group && savedGroup == group && noCapabilities();
+        && effectiveGroup == group && savedGroup == group && noCapabilities()
+        && ::prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0 && ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1;
 }
 
 bool writeAll(int fd, const std::string &text)
@@ -110,11 +124,11 @@ int main(int argc, char **argv)
     if (!standardDescriptorsOpen() || ::close_range(STDERR_FILENO + 1, ~0U, 0) != 0)
         return refuse(Module1::HelperExit::kUnsafe, "cannot put the inherited descriptors in order");
 
-    const int raw = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    Module1::Descriptor raw = Module1::kRawSteps.open();
     const int socketError = errno;
     if (!dropPrivileges())
         return refuse(Module1::HelperExit::kUnsafe, "cannot give up its privileges");
-    if (raw < 0)
+    if (!raw.isOpen())
         return refuse(Module1::HelperExit::kNoSocket,
                       std::string("no raw ICMP socket (") + std::strerror(socketError)
                           + "): the helper needs cap_net_raw or setuid root, which the package sets");
@@ -126,7 +140,9 @@ int main(int argc, char **argv)
         return refuse(Module1::HelperExit::kRefused, *why);
     const auto &request = std::get<Module1::HelperRequest>(parsed);
 
-    const Module1::EchoOutcome outcome = Module1::echoOnRawSocket(raw, request.target, request.payload);
+    if (!writeAll(STDOUT_FILENO, std::string(Module1::kHelperAccepted)))
+        return refuse(Module1::HelperExit::kUnsafe, "cannot write to its output");
+    const Module1::EchoOutcome outcome = Module1::echoOnRawSocket(std::move(raw), request.target, request.payload);
     if (!writeAll(STDOUT_FILENO, Module1::formatHelperReport(outcome)))
         return refuse(Module1::HelperExit::kUnsafe, "cannot write the report");
     return Module1::HelperExit::kReported;

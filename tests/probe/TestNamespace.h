@@ -5,6 +5,7 @@
 #pragma once
 
 #include "probe/LinuxEcho.h"
+#include "platform/posix/Descriptor.h"
 
 #include <QMetaType>
 #include <QProcess>
@@ -39,19 +40,15 @@ public:
             || !sysctl("net.ipv4.ping_group_range=" + range) || (!extraSetting.isEmpty() && !sysctl(extraSetting))
             || !runIp({"-n", name_, "route", "add", "unreachable", "192.0.2.0/24"}))
             return;
-        const int target = ::open(qPrintable("/run/netns/" + name_), O_RDONLY | O_CLOEXEC);
-        entered_ = home_ >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
-        if (target >= 0)
-            ::close(target);
+        const platform::posix::Descriptor target(::open(qPrintable("/run/netns/" + name_), O_RDONLY | O_CLOEXEC));
+        entered_ = home_.isOpen() && target.isOpen() && ::setns(target.get(), CLONE_NEWNET) == 0;
     }
     TestNamespace(const TestNamespace &) = delete;
     TestNamespace &operator=(const TestNamespace &) = delete;
     ~TestNamespace()
     {
         if (entered_)
-            ::setns(home_, CLONE_NEWNET);
-        if (home_ >= 0)
-            ::close(home_);
+            ::setns(home_.get(), CLONE_NEWNET);
         if (created_)
             runIp({"netns", "delete", name_});
     }
@@ -72,7 +69,7 @@ private:
 
     static inline int made_ = 0;
     QString name_;
-    int home_;
+    platform::posix::Descriptor home_;
     bool created_ = false;
     bool entered_ = false;
 };

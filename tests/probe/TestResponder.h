@@ -6,6 +6,7 @@
 #pragma once
 
 #include "TestPackets.h"
+#include "platform/posix/Descriptor.h"
 
 #include <linux/icmp.h>
 #include <netinet/in.h>
@@ -54,10 +55,10 @@ public:
         const int on = 1;
         const int roomy = 8 << 20; // a flood must not crowd out the probes' requests
         const icmp_filter requestsOnly{~(1u << Module1::Icmp::kEchoRequest)};
-        if (listener_ >= 0 && sender_ >= 0 && stop_ >= 0
-            && ::setsockopt(listener_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0
-            && ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUFFORCE, &roomy, sizeof roomy) == 0
-            && ::setsockopt(listener_, SOL_RAW, ICMP_FILTER, &requestsOnly, sizeof requestsOnly) == 0)
+        if (listener_.isOpen() && sender_.isOpen() && stop_.isOpen()
+            && ::setsockopt(listener_.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0
+            && ::setsockopt(listener_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &roomy, sizeof roomy) == 0
+            && ::setsockopt(listener_.get(), SOL_RAW, ICMP_FILTER, &requestsOnly, sizeof requestsOnly) == 0)
             thread_ = std::thread([this] { run(); });
     }
     TestResponder(const TestResponder &) = delete;
@@ -66,12 +67,9 @@ public:
     {
         if (thread_.joinable()) {
             const std::uint64_t one = 1;
-            [[maybe_unused]] const auto written = ::write(stop_, &one, sizeof one);
+            [[maybe_unused]] const auto written = ::write(stop_.get(), &one, sizeof one);
             thread_.join();
         }
-        for (const int fd : {listener_, sender_, stop_})
-            if (fd >= 0)
-                ::close(fd);
     }
 
     bool isRunning() const { return thread_.joinable(); }
@@ -81,7 +79,7 @@ public:
         sockaddr_in to{};
         to.sin_family = AF_INET;
         std::memcpy(&to.sin_addr.s_addr, datagram.data() + 16, 4);
-        ::sendto(sender_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        ::sendto(sender_.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
     }
     // Counted from the request's arrival, as the prober counts its round trip;
     // still unsent when the responder stops, it is dropped.
@@ -112,7 +110,7 @@ private:
                 const auto left = std::max(due_.begin()->first - wallNow(), std::chrono::nanoseconds::zero());
                 wait = {time_t(left.count() / 1'000'000'000), long(left.count() % 1'000'000'000)};
             }
-            pollfd waiting[] = {{listener_, POLLIN, 0}, {stop_, POLLIN, 0}};
+            pollfd waiting[] = {{listener_.get(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
             if (::ppoll(waiting, 2, due_.empty() ? nullptr : &wait, nullptr) < 0 || waiting[1].revents)
                 return;
             // A bounded batch, so that due answers are not held up by a flood.
@@ -141,7 +139,7 @@ private:
         header.msg_iovlen = 1;
         header.msg_control = control;
         header.msg_controllen = sizeof control;
-        const ssize_t size = ::recvmsg(listener_, &header, MSG_DONTWAIT);
+        const ssize_t size = ::recvmsg(listener_.get(), &header, MSG_DONTWAIT);
         r.headerLength = size > 0 ? std::size_t(r.packet[0] & 0x0f) * 4 : 0;
         if (r.headerLength < 20 || std::size_t(size) < r.headerLength + Module1::Icmp::kHeaderSize)
             return std::nullopt;
@@ -161,9 +159,9 @@ private:
     }
 
     Answer answer_;
-    int listener_;
-    int sender_;
-    int stop_;
+    platform::posix::Descriptor listener_;
+    platform::posix::Descriptor sender_;
+    platform::posix::Descriptor stop_;
     std::multimap<std::chrono::nanoseconds, std::function<void()>> due_;
     std::thread thread_;
 };

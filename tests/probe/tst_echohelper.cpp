@@ -1,45 +1,54 @@
-// The echo helper: what it refuses and how, its report line as its caller
-// reads it, and the caller's way of running it. Runs the helper built here
-// (ECHO_HELPER); only 127.0.0.1 is probed.
+// The echo helper as installed: copies of the helper built here, set up as the
+// package sets it up (or without the privilege it needs), started by a process
+// of uid 65534 that holds no capability. What it refuses, what it sends, what
+// it holds while it waits, and that its caller's user can't take its socket.
+// Only 127.0.0.1 inside namespaces of the test's own is probed. Needs root.
 #include "probe/EchoHelper.h"
 #include "probe/EchoPacket.h"
+#include "platform/posix/Descriptor.h"
+#include "InstalledHelper.h"
 #include "TestNamespace.h"
 
-#include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
 #include <QMap>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <arpa/inet.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <poll.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 using namespace Module1;
+using namespace probetest;
+using platform::posix::Descriptor;
+
+Q_DECLARE_METATYPE(Installed)
 
 namespace {
 
-const std::uint32_t Loopback = inet_addr("127.0.0.1");
+const char *const kNeedsRoot = "needs root to install copies of the helper and run them as another user";
 
 struct Run {
-    int exitCode;
+    int exitCode; // -1 where it did not start or did not exit
     QByteArray output;
     QByteArray errors;
 };
 
-Run runHelper(const QStringList &arguments, const QString &program = QStringLiteral(ECHO_HELPER))
+Run runAsNobody(const QString &helper, const QStringList &arguments)
 {
-    QProcess helper;
-    helper.start(program, arguments);
-    helper.waitForFinished(5000);
-    return Run{helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1, helper.readAllStandardOutput(),
-               helper.readAllStandardError()};
+    QProcess process;
+    startAsNobody(process, helper, arguments);
+    const bool exited = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit;
+    return Run{exited ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 // The fields of /proc/PID/status, each value with its blanks made single.
@@ -57,22 +66,157 @@ QMap<QByteArray, QByteArray> processStatus(qint64 pid)
     return fields;
 }
 
-// How the helper is installed and who runs it.
-enum class Installed { RunByRoot, SetuidRoot, FileCapability };
-
-// A stand-in for the helper: a shell script that writes what it was given
-// into `record` and then does `then`.
-QString fakeHelper(const QTemporaryDir &dir, const QByteArray &then)
+// One of the ICMP counters of this thread's network namespace ("OutEchos",
+// "OutMsgs": what it has sent so far).
+int icmpCounter(const QByteArray &name)
 {
-    const QString path = dir.filePath("fake-helper");
-    QFile script(path);
-    if (!script.open(QIODevice::WriteOnly))
-        return {};
-    script.write("#!/bin/sh\n{ echo \"args:$*\"; env; echo \"stdin:$(readlink /proc/$$/fd/0)\"; } >'"
-                 + dir.filePath("record").toUtf8() + "'\n" + then + "\n");
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return path;
+    QFile snmp("/proc/thread-self/net/snmp");
+    if (!snmp.open(QIODevice::ReadOnly))
+        return -1;
+    QList<QByteArray> names;
+    for (const QByteArray &line : snmp.readAll().split('\n')) {
+        if (!line.startsWith("Icmp: "))
+            continue;
+        if (names.isEmpty()) {
+            names = line.split(' ');
+            continue;
+        }
+        return line.split(' ').value(names.indexOf(name), "-1").toInt();
+    }
+    return -1;
+}
+
+// Waits until the helper `pid` is blocked in its wait for the answer (the
+// only ppoll it makes): by then it holds its socket, with its filter, and has
+// given up its privileges. False when it ends or takes longer than seconds.
+bool awaitItsWait(qint64 pid)
+{
+    const QByteArray waiting = QByteArray::number(SYS_ppoll) + ' ';
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < giveUp) {
+        QFile syscall(QString("/proc/%1/syscall").arg(pid));
+        if (!syscall.open(QIODevice::ReadOnly))
+            return false;
+        if (syscall.readAll().startsWith(waiting))
+            return true;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return false;
+}
+
+// The helper's descriptors while it waits, by number: what each links to.
+QMap<int, QString> descriptorsOf(qint64 pid)
+{
+    QMap<int, QString> links;
+    const QDir fds(QString("/proc/%1/fd").arg(pid));
+    for (const QString &name : fds.entryList(QDir::Files | QDir::System)) {
+        char link[256];
+        const ssize_t size = ::readlink(qPrintable(fds.filePath(name)), link, sizeof link);
+        links.insert(name.toInt(), QString::fromLocal8Bit(link, size > 0 ? size : 0));
+    }
+    return links;
+}
+
+// fs.suid_dumpable set for the object's life. A guardian process puts the
+// former value back when the object goes, and also when this process dies
+// however it dies: its end of the guardian's pipe then closes.
+class SuidDumpable {
+public:
+    explicit SuidDumpable(const char *value)
+    {
+        QFile setting(kPath);
+        if (!setting.open(QIODevice::ReadOnly))
+            return;
+        const QByteArray former = setting.readAll();
+        setting.close();
+        int ends[2];
+        if (former.isEmpty() || ::pipe2(ends, O_CLOEXEC) != 0)
+            return;
+        const Descriptor readEnd(ends[0]);
+        guardHeld_ = Descriptor(ends[1]);
+        guardian_ = ::fork();
+        if (guardian_ == 0) {
+            // Out of the test's process group, which a time-out kills, and
+            // holding nothing of the test's but the pipe.
+            ::setsid();
+            ::dup2(readEnd.get(), STDIN_FILENO);
+            ::close_range(STDERR_FILENO + 1, ~0U, 0);
+            char byte;
+            while (::read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
+            }
+            const int fd = ::open(kPath, O_WRONLY);
+            ::_exit(fd >= 0 && ::write(fd, former.constData(), std::size_t(former.size())) == former.size() ? 0 : 1);
+        }
+        set_ = guardian_ > 0 && setting.open(QIODevice::WriteOnly) && setting.write(value) > 0 && setting.flush();
+    }
+    SuidDumpable(const SuidDumpable &) = delete;
+    SuidDumpable &operator=(const SuidDumpable &) = delete;
+    ~SuidDumpable()
+    {
+        guardHeld_.reset();
+        if (guardian_ > 0)
+            ::waitpid(guardian_, nullptr, 0);
+    }
+
+    bool isSet() const { return set_; }
+
+private:
+    static constexpr const char *kPath = "/proc/sys/fs/suid_dumpable";
+    Descriptor guardHeld_;
+    pid_t guardian_ = -1;
+    bool set_ = false;
+};
+
+// What a process of the caller's uid got when it went for the helper's socket
+// while the helper waited: the errno value of each try, 0 where it worked.
+struct Attempts {
+    int attach;       // ptrace(PTRACE_SEIZE)
+    int takeSocket;   // pidfd_getfd of the helper's socket
+    int helperStatus; // how the helper ended, as waitpid gives it
+};
+
+// The caller: a process of uid 65534 without capabilities that starts the
+// helper as its child, as the window does, and once told the number of the
+// helper's socket tries to trace the helper and to take the socket. Talks to
+// the test over `channel`: the helper's pid out, the socket's number in, its
+// Attempts out.
+[[noreturn]] void actAsCaller(const Descriptor &channel, const char *helper)
+{
+    // Nothing of the test's but the channel, not the guardian's pipe either.
+    const unsigned kept = unsigned(channel.get());
+    if (::close_range(STDERR_FILENO + 1, kept - 1, 0) != 0 || ::close_range(kept + 1, ~0U, 0) != 0)
+        ::_exit(1);
+    const int output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (output < 0 || !becomeNobody())
+        ::_exit(1);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        char *const argv[] = {const_cast<char *>("sondar-echo"), const_cast<char *>("127.0.0.1"),
+                              const_cast<char *>(""), nullptr};
+        char *const environment[] = {nullptr};
+        ::dup2(output, STDOUT_FILENO);
+        ::execve(helper, argv, environment);
+        ::_exit(127);
+    }
+    int socketNumber = -1;
+    if (child < 0 || ::write(channel.get(), &child, sizeof child) != sizeof child
+        || ::read(channel.get(), &socketNumber, sizeof socketNumber) != sizeof socketNumber)
+        ::_exit(1);
+    Attempts attempts{};
+    attempts.attach = ::ptrace(PTRACE_SEIZE, child, nullptr, nullptr) == 0 ? 0 : errno;
+    const Descriptor handle(int(::syscall(SYS_pidfd_open, child, 0)));
+    const Descriptor taken(handle.isOpen() ? int(::syscall(SYS_pidfd_getfd, handle.get(), socketNumber, 0)) : -1);
+    attempts.takeSocket = taken.isOpen() ? 0 : errno;
+    ::waitpid(child, &attempts.helperStatus, 0);
+    ::_exit(::write(channel.get(), &attempts, sizeof attempts) == sizeof attempts ? 0 : 1);
+}
+
+// Reads one value of `Value` from `channel`, waiting at most five seconds.
+template <typename Value>
+bool receive(const Descriptor &channel, Value &value)
+{
+    pollfd readable{channel.get(), POLLIN, 0};
+    return ::poll(&readable, 1, 5000) == 1 && ::read(channel.get(), &value, sizeof value) == sizeof value;
 }
 
 } // namespace
@@ -107,257 +251,318 @@ private slots:
     void refusesAnyOtherUse()
     {
         if (::geteuid() != 0)
-            QSKIP("the helper opens its raw socket before it reads its arguments: needs root here");
+            QSKIP(kNeedsRoot);
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, message);
-
+        const InstalledHelper helper(Installed::FileCapability);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
         // Some rows name hosts off this machine ("017.0.0.1" is 15.0.0.1 to
         // inet_addr): a helper that failed to refuse them would find no route
         // out of this namespace.
-        const TestNamespace space(Module1::EchoPath::Raw);
+        const TestNamespace space(EchoPath::Raw);
         if (!space.entered())
             QSKIP(NoNamespaces);
-        const Run run = runHelper(arguments);
+
+        const Run run = runAsNobody(helper.path(), arguments);
         QCOMPARE(run.exitCode, HelperExit::kRefused);
         QVERIFY2(run.errors.startsWith("sondar-echo: ") && run.errors.contains(message), run.errors.constData());
         QVERIFY(run.output.isEmpty());
+        QCOMPARE(icmpCounter("OutMsgs"), 0);
     }
 
-    void sendsOneRequest_data()
+    // Each way of installing it, run by a user who may open no ICMP socket:
+    // only the privilege the package gives lets it send.
+    void sendsOnlyWithItsPrivilege_data()
     {
+        QTest::addColumn<Installed>("installed");
         QTest::addColumn<QString>("payload");
-        QTest::newRow("no payload") << QString();
-        QTest::newRow("128 bytes, upper-case digits") << QString(2 * kMaxPayload, 'A');
+        QTest::addColumn<int>("exitCode"); // -1: it must not even start
+        QTest::newRow("cap_net_raw, no payload") << Installed::FileCapability << QString() << HelperExit::kReported;
+        QTest::newRow("cap_net_raw, 128 bytes, upper-case digits")
+            << Installed::FileCapability << QString(2 * kMaxPayload, 'A') << HelperExit::kReported;
+        QTest::newRow("setuid root") << Installed::SetuidRoot << "2a2a" << HelperExit::kReported;
+        QTest::newRow("no privilege") << Installed::Plain << "2a2a" << HelperExit::kNoSocket;
+        QTest::newRow("0750 root:root, cap_net_raw") << Installed::OwnerOnly << "2a2a" << -1;
     }
-    void sendsOneRequest()
+    void sendsOnlyWithItsPrivilege()
     {
         if (::geteuid() != 0)
-            QSKIP("needs root for the helper's raw socket");
+            QSKIP(kNeedsRoot);
+        QFETCH(Installed, installed);
         QFETCH(QString, payload);
+        QFETCH(int, exitCode);
+        const InstalledHelper helper(installed);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
+        const TestNamespace space(EchoPath::Raw);
+        if (!space.entered())
+            QSKIP(NoNamespaces);
 
-        const Run run = runHelper({"127.0.0.1", payload});
-        QCOMPARE(run.exitCode, HelperExit::kReported);
-        const auto outcome = parseHelperReport(run.output.toStdString());
-        QVERIFY2(outcome, run.output.constData());
-        QCOMPARE(outcome->status, 0);
-        QCOMPARE(outcome->from, Loopback);
-        QVERIFY(outcome->roundTrip > std::chrono::nanoseconds::zero() && outcome->roundTrip < kEchoTimeout);
+        const Run run = runAsNobody(helper.path(), {"127.0.0.1", payload});
+        QCOMPARE(run.exitCode, exitCode);
+        // One echo request and no other ICMP message (but the kernel's own
+        // reply), or nothing.
+        QCOMPARE(icmpCounter("OutEchos"), exitCode == HelperExit::kReported ? 1 : 0);
+        QCOMPARE(icmpCounter("OutMsgs") - icmpCounter("OutEchoReps"), icmpCounter("OutEchos"));
+        if (exitCode == HelperExit::kNoSocket)
+            QVERIFY2(run.errors.contains("cap_net_raw"), run.errors.constData());
+        if (exitCode != HelperExit::kReported)
+            return;
+        const EchoOutcome outcome = helperOutcome(run.output.toStdString(), HelperEnd{run.exitCode});
+        QVERIFY2(outcome.status == 0, run.output.constData());
+        QCOMPARE(outcome.from, inet_addr("127.0.0.1"));
+        QVERIFY(outcome.roundTrip > std::chrono::nanoseconds::zero() && outcome.roundTrip < kEchoTimeout);
     }
 
+    void withStandardDescriptorsClosed_data()
+    {
+        QTest::addColumn<bool>("byRoot");
+        QTest::addColumn<Installed>("installed");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("sent");
+        // It opens /dev/null in their place and sends.
+        QTest::newRow("run by root") << true << Installed::Plain << HelperExit::kReported << 1;
+        // In secure mode the C library has put /dev/full (input) and
+        // /dev/null opened for reading (output, error output) there before
+        // main: the helper cannot write its acceptance and sends nothing.
+        QTest::newRow("cap_net_raw") << false << Installed::FileCapability << HelperExit::kUnsafe << 0;
+        QTest::newRow("setuid root") << false << Installed::SetuidRoot << HelperExit::kUnsafe << 0;
+    }
     // Started with its standard descriptors closed, the helper must not take
     // one of their numbers for its socket and write its report into it.
-    void reportsWithStandardDescriptorsClosed()
+    void withStandardDescriptorsClosed()
     {
         if (::geteuid() != 0)
-            QSKIP("needs root for the helper's raw socket");
-        const Run run = runHelper({"-c", "\"$0\" 127.0.0.1 '' <&- >&- 2>&-; echo $?", ECHO_HELPER}, "/bin/sh");
-        QCOMPARE(run.output, QByteArray("0\n"));
+            QSKIP(kNeedsRoot);
+        QFETCH(bool, byRoot);
+        QFETCH(Installed, installed);
+        QFETCH(int, exitCode);
+        QFETCH(int, sent);
+        const InstalledHelper helper(installed);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
+        const TestNamespace space(EchoPath::Raw);
+        if (!space.entered())
+            QSKIP(NoNamespaces);
+
+        const QStringList arguments{"-c", "exec \"$0\" 127.0.0.1 '' <&- >&- 2>&-", helper.path()};
+        QProcess shell;
+        if (byRoot)
+            shell.start("/bin/sh", arguments);
+        else
+            startAsNobody(shell, "/bin/sh", arguments);
+        QVERIFY(shell.waitForFinished(5000));
+        QCOMPARE(shell.exitCode(), exitCode);
+        QCOMPARE(icmpCounter("OutEchos"), sent);
     }
 
-    void withoutTheCapability()
+    void loaderTakesNoLibraryFromTheCaller_data()
+    {
+        QTest::addColumn<Installed>("installed");
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("errors");
+        // Without a privilege the loader takes both, as it would for any
+        // program; with one it runs in secure mode and ignores them.
+        QTest::newRow("no privilege, library path")
+            << Installed::Plain << "LD_LIBRARY_PATH=%1" << 127 << QByteArray("libstdc++.so.6");
+        QTest::newRow("no privilege, preload") << Installed::Plain << "LD_PRELOAD=%1/planted.so"
+                                               << HelperExit::kNoSocket << QByteArray("planted.so");
+        QTest::newRow("cap_net_raw, library path")
+            << Installed::FileCapability << "LD_LIBRARY_PATH=%1" << HelperExit::kReported << QByteArray();
+        QTest::newRow("cap_net_raw, preload")
+            << Installed::FileCapability << "LD_PRELOAD=%1/planted.so" << HelperExit::kReported << QByteArray();
+        QTest::newRow("setuid root, library path")
+            << Installed::SetuidRoot << "LD_LIBRARY_PATH=%1" << HelperExit::kReported << QByteArray();
+        QTest::newRow("setuid root, preload")
+            << Installed::SetuidRoot << "LD_PRELOAD=%1/planted.so" << HelperExit::kReported << QByteArray();
+    }
+    // A caller who plants libraries of their own (here: ones the loader
+    // can't load, so that taking them shows) gets none of them into the helper.
+    void loaderTakesNoLibraryFromTheCaller()
     {
         if (::geteuid() != 0)
-            QSKIP("needs root to run the helper as another user");
-        const Run run = runHelper({"--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
-                                   "--bounding-set=-all", ECHO_HELPER, "127.0.0.1", ""},
-                                  "setpriv");
-        QCOMPARE(run.exitCode, HelperExit::kNoSocket);
-        QVERIFY2(run.errors.contains("cap_net_raw"), run.errors.constData());
+            QSKIP(kNeedsRoot);
+        QFETCH(Installed, installed);
+        QFETCH(QString, variable);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, errors);
+        const InstalledHelper helper(installed);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
+        QTemporaryDir planted;
+        for (const char *name : {"libstdc++.so.6", "planted.so"}) {
+            QFile library(planted.filePath(name));
+            QVERIFY(library.open(QIODevice::WriteOnly) && library.write("not a library\n") > 0);
+        }
+        QVERIFY(::chmod(qPrintable(planted.path()), 0755) == 0);
+        const TestNamespace space(EchoPath::Raw);
+        if (!space.entered())
+            QSKIP(NoNamespaces);
+
+        QProcess process;
+        process.setEnvironment({variable.arg(planted.path())});
+        startAsNobody(process, helper.path(), {"127.0.0.1", ""});
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitCode(), exitCode);
+        const QByteArray said = process.readAllStandardError();
+        QVERIFY2(errors.isEmpty() ? !said.contains("ld.so") : said.contains(errors), said.constData());
+    }
+
+    // The kernel refuses a raw socket without SO_BROADCAST any broadcast
+    // destination: the helper's request to one fails, and nothing is sent.
+    void sendsNoBroadcast()
+    {
+        if (::geteuid() != 0)
+            QSKIP(kNeedsRoot);
+        const InstalledHelper helper(Installed::FileCapability);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
+        const TestNamespace space(EchoPath::Raw);
+        if (!space.entered())
+            QSKIP(NoNamespaces);
+        // A network of the namespace's own, on a veth pair both of whose ends
+        // are in it.
+        for (const QStringList &command : {QStringList{"link", "add", "sondar0", "type", "veth", "peer", "sondar1"},
+                                           QStringList{"addr", "add", "198.51.100.1/24", "brd", "+", "dev", "sondar0"},
+                                           QStringList{"link", "set", "sondar0", "up"}})
+            QVERIFY(QProcess::execute("ip", QStringList{"-n", space.name()} + command) == 0);
+
+        const Run run = runAsNobody(helper.path(), {"198.51.100.255", "2a"});
+        QCOMPARE(run.exitCode, HelperExit::kReported);
+        QCOMPARE(helperOutcome(run.output.toStdString(), HelperEnd{run.exitCode}).status, IpStatus::kGeneralFailure);
+        QCOMPARE(icmpCounter("OutMsgs"), 0);
     }
 
     void givesUpItsPrivileges_data()
     {
+        QTest::addColumn<bool>("byRoot");
         QTest::addColumn<Installed>("installed");
         QTest::addColumn<QByteArray>("ids"); // real, effective, saved and file system user, then group
-        QTest::newRow("run by root") << Installed::RunByRoot << QByteArray("0 0 0 0");
-        QTest::newRow("setuid root, run by nobody") << Installed::SetuidRoot << QByteArray("65534 65534 65534 65534");
-        QTest::newRow("cap_net_raw, run by nobody") << Installed::FileCapability
-                                                    << QByteArray("65534 65534 65534 65534");
+        QTest::newRow("run by root") << true << Installed::Plain << QByteArray("0 0 0 0");
+        QTest::newRow("setuid root") << false << Installed::SetuidRoot << QByteArray("65534 65534 65534 65534");
+        QTest::newRow("cap_net_raw") << false << Installed::FileCapability << QByteArray("65534 65534 65534 65534");
     }
     // While it waits for the answer to its request, the helper holds its raw
     // socket and nothing else: no capability in any set, no other user than
-    // its caller, and no way for anything it might run to gain any back.
+    // its caller, no way for anything it might run to gain any back, and of
+    // the descriptors it was given only the standard three.
     void givesUpItsPrivileges()
     {
         if (::geteuid() != 0)
-            QSKIP("needs root to install the helper and run it as another user");
+            QSKIP(kNeedsRoot);
+        QFETCH(bool, byRoot);
         QFETCH(Installed, installed);
         QFETCH(QByteArray, ids);
-
-        QTemporaryDir dir;
-        const QString copy = dir.filePath("sondar-echo");
-        struct statvfs volume;
-        QVERIFY(dir.isValid() && ::statvfs(qPrintable(dir.path()), &volume) == 0);
-        QVERIFY(QFile::copy(ECHO_HELPER, copy) && ::chmod(qPrintable(dir.path()), 0755) == 0);
-        QString program = copy;
-        QStringList arguments{"127.0.0.1", ""};
-        if (installed != Installed::RunByRoot) {
-            if (installed == Installed::SetuidRoot) {
-                if (volume.f_flag & ST_NOSUID)
-                    QSKIP("the temporary directory's file system ignores setuid");
-                QVERIFY(::chmod(qPrintable(copy), 04755) == 0);
-            } else if (QProcess::execute("setcap", {"cap_net_raw+ep", copy}) != 0) {
-                QSKIP("needs setcap (libcap2-bin) and a file system that keeps capabilities");
-            }
-            arguments = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", copy} + arguments;
-            program = "setpriv";
-        }
-
+        const InstalledHelper helper(installed);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
         // The loopback here answers nothing, so the helper waits its 500 ms.
         const TestNamespace space(EchoPath::Raw, "net.ipv4.icmp_echo_ignore_all=1");
         if (!space.entered())
             QSKIP(NoNamespaces);
-        QProcess helper;
-        helper.start(program, arguments);
-        QVERIFY(helper.waitForStarted());
 
-        // The helper sleeps only in its wait for the answer: it is read as soon as it does.
-        QMap<QByteArray, QByteArray> status;
-        QElapsedTimer waiting;
-        waiting.start();
-        for (;;) {
-            status = processStatus(helper.processId());
-            const QByteArray state = status.value("State");
-            if (state.startsWith('S') || state.startsWith('Z') || waiting.elapsed() > 2000)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        QVERIFY2(status.value("State").startsWith('S'), status.value("State").constData());
+        QProcess process;
+        // A descriptor left open for it, as a careless caller would.
+        process.setChildProcessModifier([byRoot] {
+            if (::open("/dev/zero", O_RDONLY) < 0 || (!byRoot && !becomeNobody()))
+                ::_exit(125);
+        });
+        process.start(helper.path(), {"127.0.0.1", ""});
+        QVERIFY(process.waitForStarted());
+        QVERIFY2(awaitItsWait(process.processId()), "the helper never waited for its answer");
 
+        const QMap<QByteArray, QByteArray> status = processStatus(process.processId());
         for (const char *set : {"CapPrm", "CapEff", "CapInh", "CapAmb"})
             QVERIFY2(status.value(set) == "0000000000000000", qPrintable(set + (": " + status.value(set))));
         QCOMPARE(status.value("NoNewPrivs"), QByteArray("1"));
         QCOMPARE(status.value("Uid"), ids);
         QCOMPARE(status.value("Gid"), ids);
+        const QMap<int, QString> descriptors = descriptorsOf(process.processId());
+        QCOMPARE(descriptors.keys(), QList<int>({0, 1, 2, 3}));
+        QVERIFY2(descriptors.value(3).startsWith("socket:"), qPrintable(descriptors.value(3)));
 
-        QVERIFY(helper.waitForFinished(3000));
-        QCOMPARE(helper.exitCode(), HelperExit::kReported);
-        const auto outcome = parseHelperReport(helper.readAllStandardOutput().toStdString());
-        QVERIFY(outcome);
-        QCOMPARE(outcome->status, IpStatus::kTimedOut);
+        QVERIFY(process.waitForFinished(3000));
+        const EchoOutcome outcome =
+            helperOutcome(process.readAllStandardOutput().toStdString(), HelperEnd{process.exitCode()});
+        QCOMPARE(outcome.status, IpStatus::kTimedOut);
     }
 
-    void readsOnlyAWellFormedReport_data()
+    void cannotBeBorrowed_data()
     {
-        QTest::addColumn<QByteArray>("report");
-        QTest::addColumn<bool>("read");
-
-        QTest::newRow("reply") << QByteArray("status=0 rtt_ns=41234 from=127.0.0.1\n") << true;
-        QTest::newRow("time-out") << QByteArray("status=11010 rtt_ns=0 from=0.0.0.0\n") << true;
-        QTest::newRow("no newline") << QByteArray("status=0 rtt_ns=41234 from=127.0.0.1") << false;
-        QTest::newRow("second line") << QByteArray("status=0 rtt_ns=41234 from=127.0.0.1\nstatus=0\n") << false;
-        QTest::newRow("fields swapped") << QByteArray("rtt_ns=41234 status=0 from=127.0.0.1\n") << false;
-        QTest::newRow("negative status") << QByteArray("status=-1 rtt_ns=0 from=127.0.0.1\n") << false;
-        QTest::newRow("negative time") << QByteArray("status=0 rtt_ns=-5 from=127.0.0.1\n") << false;
-        QTest::newRow("time beyond a minute") << QByteArray("status=0 rtt_ns=60000000001 from=127.0.0.1\n") << false;
-        QTest::newRow("status beyond 32 bits") << QByteArray("status=2147483648 rtt_ns=0 from=127.0.0.1\n") << false;
-        QTest::newRow("short address") << QByteArray("status=0 rtt_ns=1 from=127.1\n") << false;
-        QTest::newRow("two blanks") << QByteArray("status=0  rtt_ns=1 from=127.0.0.1\n") << false;
-        QTest::newRow("empty value") << QByteArray("status= rtt_ns=1 from=127.0.0.1\n") << false;
-        QTest::newRow("longer than a report")
-            << QByteArray("status=0 rtt_ns=" + QByteArray(kHelperMaxReport, '0') + "1 from=127.0.0.1\n") << false;
-        QTest::newRow("nothing") << QByteArray() << false;
+        QTest::addColumn<Installed>("installed");
+        QTest::newRow("setuid root") << Installed::SetuidRoot;
+        QTest::newRow("cap_net_raw") << Installed::FileCapability;
     }
-    void readsOnlyAWellFormedReport()
+    // Where the system lets privileged programs be traced once they have
+    // given up their privilege (fs.suid_dumpable=1), the caller's user could
+    // otherwise copy the helper's raw socket out of it while it waits, and
+    // with the filter detached send and read any ICMP at all.
+    void cannotBeBorrowed()
     {
-        QFETCH(QByteArray, report);
-        QFETCH(bool, read);
-        QCOMPARE(parseHelperReport(report.toStdString()).has_value(), read);
-    }
+        if (::geteuid() != 0)
+            QSKIP(kNeedsRoot);
+        QFETCH(Installed, installed);
+        const InstalledHelper helper(installed);
+        if (helper.skipReason())
+            QSKIP(helper.skipReason());
+        const TestNamespace space(EchoPath::Raw, "net.ipv4.icmp_echo_ignore_all=1");
+        if (!space.entered())
+            QSKIP(NoNamespaces);
+        const SuidDumpable dumpable("1");
+        QVERIFY2(dumpable.isSet(), "cannot set fs.suid_dumpable");
 
-    void reportReadsBackAsWritten()
-    {
-        const EchoOutcome written{IpStatus::kHostUnreachable, std::chrono::nanoseconds(123456789),
-                                  inet_addr("203.0.113.254"), EchoPath::Raw};
-        const std::string line = formatHelperReport(written);
-        QVERIFY(line.size() <= kHelperMaxReport);
-        const auto read = parseHelperReport(line);
-        QVERIFY(read);
-        QCOMPARE(read->status, written.status);
-        QCOMPARE(read->roundTrip.count(), written.roundTrip.count());
-        QCOMPARE(read->from, written.from);
-        QCOMPARE(read->path, EchoPath::Helper);
-    }
+        int ends[2];
+        QVERIFY(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0);
+        const Descriptor channel(ends[0]);
+        Descriptor callersEnd(ends[1]);
+        const QByteArray program = helper.path().toLocal8Bit();
+        const pid_t caller = ::fork();
+        if (caller == 0)
+            actAsCaller(callersEnd, program.constData());
+        callersEnd.reset();
+        QVERIFY(caller > 0);
+        const auto reap = qScopeGuard([caller] {
+            ::kill(caller, SIGKILL);
+            ::waitpid(caller, nullptr, 0);
+        });
 
-    // The caller gives the helper the address in dotted decimal, the payload
-    // in hexadecimal, no environment and /dev/null as its input.
-    void callerRunsItCleanly()
-    {
-        QTemporaryDir dir;
-        const QString helper = fakeHelper(dir, "echo 'status=0 rtt_ns=2500000 from=127.0.0.1'");
-        qputenv("SONDAR_TEST_INHERITED", "1");
-        const EchoOutcome outcome = echoThroughHelperAt(qPrintable(helper), Loopback, std::string("*\0\xff", 3));
-        qunsetenv("SONDAR_TEST_INHERITED");
+        pid_t child = -1;
+        QVERIFY(receive(channel, child));
+        QVERIFY2(awaitItsWait(child), "the helper never waited for its answer");
+        int socketNumber = -1;
+        const QMap<int, QString> descriptors = descriptorsOf(child);
+        for (const auto &[number, link] : descriptors.asKeyValueRange())
+            if (link.startsWith("socket:"))
+                socketNumber = number;
+        QVERIFY2(socketNumber >= 0, "no socket in the helper");
 
-        QCOMPARE(outcome.status, 0);
-        QCOMPARE(outcome.roundTrip.count(), 2500000);
-        QCOMPARE(outcome.path, EchoPath::Helper);
-        QFile record(dir.filePath("record"));
-        QVERIFY(record.open(QIODevice::ReadOnly));
-        const QList<QByteArray> lines = record.readAll().split('\n');
-        QCOMPARE(lines.first(), QByteArray("args:127.0.0.1 2a00ff"));
-        QVERIFY2(!lines.contains("SONDAR_TEST_INHERITED=1") && !lines.contains("HOME=" + qgetenv("HOME")),
-                 record.fileName().toUtf8());
-        QVERIFY(lines.contains("stdin:/dev/null"));
-    }
+        // Root takes a copy itself: the filter stays on it for anyone.
+        const Descriptor handle(int(::syscall(SYS_pidfd_open, child, 0)));
+        const Descriptor copy(int(::syscall(SYS_pidfd_getfd, handle.get(), socketNumber, 0)));
+        QVERIFY2(copy.isOpen(), "root could not copy the helper's socket");
+        const int unused = 0;
+        const bool detached = ::setsockopt(copy.get(), SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) == 0;
+        const int detachError = errno;
+        sock_filter everything[] = {BPF_STMT(BPF_RET | BPF_K, 0xffffffff)};
+        const sock_fprog wider{1, everything};
+        const bool replaced = ::setsockopt(copy.get(), SOL_SOCKET, SO_ATTACH_FILTER, &wider, sizeof wider) == 0;
+        const int replaceError = errno;
 
-    // Whatever goes wrong with the helper, the probe counts as not sent.
-    void callerTakesAFailedHelperAsNoEchoService_data()
-    {
-        QTest::addColumn<QByteArray>("then");
-        QTest::newRow("refuses") << QByteArray("echo 'sondar-echo: refused' >&2; exit 2");
-        QTest::newRow("reports, then fails") << QByteArray("echo 'status=0 rtt_ns=1 from=127.0.0.1'; exit 3");
-        QTest::newRow("garbled report") << QByteArray("echo 'status=zero'");
-        QTest::newRow("endless output") << QByteArray("exec yes status=0");
-        QTest::newRow("killed") << QByteArray("kill -9 $$");
-        QTest::newRow("never ends") << QByteArray("exec sleep 60");
-        QTest::newRow("closes its output, never ends") << QByteArray("exec >&- && exec sleep 60");
-    }
-    void callerTakesAFailedHelperAsNoEchoService()
-    {
-        QFETCH(QByteArray, then);
-        QTemporaryDir dir;
-        const QString helper = fakeHelper(dir, then);
-        const auto start = std::chrono::steady_clock::now();
-        const EchoOutcome outcome = echoThroughHelperAt(qPrintable(helper), Loopback, "*");
-        QCOMPARE(outcome.status, -1);
-        QCOMPARE(outcome.path, EchoPath::None);
-        QVERIFY(std::chrono::steady_clock::now() - start < std::chrono::seconds(5));
-    }
-
-    // Only a refusal for want of permission goes to the helper; a process out
-    // of descriptors or memory would start it in vain.
-    void helperOnlyForRefusals_data()
-    {
-        QTest::addColumn<int>("datagramError");
-        QTest::addColumn<int>("rawError");
-        QTest::addColumn<bool>("helper");
-
-        QTest::newRow("both refused") << EACCES << EPERM << true;
-        QTest::newRow("both refused, EPERM") << EPERM << EPERM << true;
-        QTest::newRow("no datagram socket in the kernel") << EPROTONOSUPPORT << EPERM << true;
-        QTest::newRow("no ICMP for this family") << EAFNOSUPPORT << EACCES << true;
-        QTest::newRow("raw: out of descriptors") << EACCES << EMFILE << false;
-        QTest::newRow("raw: system out of descriptors") << EACCES << ENFILE << false;
-        QTest::newRow("raw: out of buffers") << EACCES << ENOBUFS << false;
-        QTest::newRow("raw: out of memory") << EPERM << ENOMEM << false;
-        QTest::newRow("raw: not supported") << EACCES << EPROTONOSUPPORT << false;
-        QTest::newRow("datagram: out of descriptors") << EMFILE << EPERM << false;
-        QTest::newRow("datagram: out of memory") << ENOMEM << EACCES << false;
-    }
-    void helperOnlyForRefusals()
-    {
-        QFETCH(int, datagramError);
-        QFETCH(int, rawError);
-        QFETCH(bool, helper);
-        QCOMPARE(helperMaySend(datagramError, rawError), helper);
-    }
-
-    void callerWithoutAHelper()
-    {
-        const EchoOutcome outcome = echoThroughHelperAt("/nonexistent/sondar-echo", Loopback, "*");
-        QCOMPARE(outcome.status, -1);
-        QCOMPARE(outcome.path, EchoPath::None);
+        Attempts attempts{};
+        QVERIFY(::write(channel.get(), &socketNumber, sizeof socketNumber) == sizeof socketNumber);
+        QVERIFY(receive(channel, attempts));
+        const auto outcome = [](bool done, int error) { return done ? "done" : std::strerror(error); };
+        QVERIFY2(attempts.attach == EPERM && attempts.takeSocket == EPERM && !detached && detachError == EPERM
+                     && !replaced && replaceError == EPERM,
+                 qPrintable(QString("by uid 65534: attach %1, take the socket %2; by root: detach the filter %3, "
+                                    "replace it %4")
+                                .arg(outcome(attempts.attach == 0, attempts.attach),
+                                     outcome(attempts.takeSocket == 0, attempts.takeSocket),
+                                     outcome(detached, detachError), outcome(replaced, replaceError))));
+        QVERIFY(WIFEXITED(attempts.helperStatus));
+        QCOMPARE(WEXITSTATUS(attempts.helperStatus), HelperExit::kReported);
     }
 };
 

@@ -1,5 +1,7 @@
 #include "RealNetwork.h"
 
+#include "platform/posix/Descriptor.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <net/if.h>
@@ -16,35 +18,24 @@
 namespace testsupport {
 namespace {
 
-// A descriptor closed with the object.
-struct Descriptor {
-    explicit Descriptor(int descriptor) : fd(descriptor) {}
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    const int fd;
-};
+using platform::posix::Descriptor;
 
 bool loopbackUp()
 {
-    const Descriptor socket{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    const Descriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     ifreq request{};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (socket.fd < 0 || ::ioctl(socket.fd, SIOCGIFFLAGS, &request) != 0)
+    if (!socket.isOpen() || ::ioctl(socket.get(), SIOCGIFFLAGS, &request) != 0)
         return false;
     request.ifr_flags = short(request.ifr_flags | IFF_UP);
-    return ::ioctl(socket.fd, SIOCSIFFLAGS, &request) == 0;
+    return ::ioctl(socket.get(), SIOCSIFFLAGS, &request) == 0;
 }
 
 } // namespace
 
 OwnNetwork::OwnNetwork(const char *pingGroupRange) : home_(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC))
 {
-    if (home_ < 0 || ::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0)
+    if (!home_.isOpen() || ::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0)
         return;
     entered_ = loopbackUp();
     // /proc/sys/net shows the namespace of whoever opens it: this new one.
@@ -56,10 +47,8 @@ OwnNetwork::OwnNetwork(const char *pingGroupRange) : home_(::open("/proc/self/ns
 
 OwnNetwork::~OwnNetwork()
 {
-    if (home_ >= 0) {
-        ::setns(home_, CLONE_NEWNET);
-        ::close(home_);
-    }
+    if (home_.isOpen())
+        ::setns(home_.get(), CLONE_NEWNET);
 }
 
 std::string inChild(const std::function<std::string()> &body)
@@ -67,16 +56,17 @@ std::string inChild(const std::function<std::string()> &body)
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return "no pipe";
-    const Descriptor reader{ends[0]};
+    const Descriptor reader(ends[0]);
+    Descriptor writer(ends[1]);
     const pid_t child = ::fork();
     if (child == 0) {
         const std::string out = body();
-        ::_exit(::write(ends[1], out.data(), out.size()) == ssize_t(out.size()) ? 0 : 2);
+        ::_exit(::write(writer.get(), out.data(), out.size()) == ssize_t(out.size()) ? 0 : 2);
     }
-    ::close(ends[1]); // so that the read below ends with the child
+    writer.reset(); // so that the read below ends with the child
     std::string out;
     char buffer[4096];
-    for (ssize_t n; child > 0 && (n = ::read(reader.fd, buffer, sizeof buffer)) > 0;)
+    for (ssize_t n; child > 0 && (n = ::read(reader.get(), buffer, sizeof buffer)) > 0;)
         out.append(buffer, std::size_t(n));
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || status != 0)

@@ -3,6 +3,8 @@
 // be undone (giving up root). Linux only; the namespace needs root.
 #pragma once
 
+#include "platform/posix/Descriptor.h"
+
 #include <functional>
 #include <string>
 
@@ -25,7 +27,7 @@ public:
     bool entered() const { return entered_; }
 
 private:
-    int home_;
+    platform::posix::Descriptor home_;
     bool entered_ = false;
 };
 

@@ -1,0 +1,21 @@
+#!/bin/sh
+# The privileged echo helper holds only its own path: the request on its raw
+# socket, the packets, the clocks, its command line and report. Fails where
+# the binary imports a function that starts, waits for or signals processes,
+# opens pipes, loads code or reads the environment or files by name, or holds
+# any of its caller's code (the datagram socket, the choice of path, the
+# helper's caller and its reading of the report).
+# Usage: helper_symbols.sh PATH_TO_SONDAR_ECHO
+set -eu
+helper=${1:?usage: helper_symbols.sh PATH_TO_SONDAR_ECHO}
+imported=$(nm -D --undefined-only "$helper" | awk '{ sub(/@.*/, "", $2); print $2 }')
+# A stripped binary has no symbol table but its dynamic one.
+defined=$(nm -C --defined-only "$helper" 2>/dev/null || nm -C -D --defined-only "$helper")
+bad=$(printf '%s\n' "$imported" | grep -xE 'posix_spawn.*|pipe2?|kill|waitpid|wait4|fork|vfork|clone3?|exec[lv].*|system|popen|dlopen|getenv|secure_getenv|fopen(64)?|opendir' || true)
+own=$(printf '%s\n' "$defined" | grep -E 'echoOnce|echoThroughHelper|parseHelperReport|isDatagramReply|kDatagramSteps|SendEcho' || true)
+if [ -n "$bad$own" ]; then
+    echo "helper symbols: FAIL: $helper holds what it does not run:" >&2
+    printf '%s\n' "$bad" "$own" | sed '/^$/d; s/^/  /' >&2
+    exit 1
+fi
+echo "helper symbols: OK ($(printf '%s\n' "$imported" | wc -l) imports, none that starts processes, pipes, loads code or reads the environment or files by name; none of its caller's code)"
