@@ -79,7 +79,8 @@ echo "lintian --pedantic: no tags on $(basename "$changes"), $(basename "$dsc"),
 
 # What the package asks for: the libraries of the binaries, a Japanese gothic
 # face, Qt's translations, the Wayland platform plugin and setcap. The postinst
-# is its only maintainer script; nothing is setuid in the archive itself.
+# and the prerm are its only maintainer scripts; nothing is setuid in the
+# archive itself.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 for wanted in "fonts-ipafont-gothic | fonts-vlgothic | fonts-noto-cjk" qt6-translations-l10n qt6-wayland \
@@ -87,7 +88,7 @@ for wanted in "fonts-ipafont-gothic | fonts-vlgothic | fonts-noto-cjk" qt6-trans
     [[ "$depends" == *"$wanted"* ]] || fail "Depends lacks $wanted"
 done
 control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
-[ "$control" = "control md5sums postinst " ] || fail "the control archive holds $control"
+[ "$control" = "control md5sums postinst prerm " ] || fail "the control archive holds $control"
 if dpkg-deb --fsys-tarfile "$deb" | tar -tv | awk '$1 ~ /[sS]/' | grep .; then
     fail "setuid or setgid files in the package"
 fi
