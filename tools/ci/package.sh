@@ -10,6 +10,9 @@
 #   4. autopkgtest on this machine (null) installs the .deb and runs
 #      debian/tests: the installed files and the window, and probing as a
 #      user whom the system allows no ICMP socket;
+#   5. hardening-check on every installed ELF finds no "no" (where Debian's C
+#      library start files leave no way to mark control-flow protection, the
+#      compile flags are checked in the debug symbols instead);
 #   then removes the package and whatever was pulled in with it.
 # Run as root from anywhere in the checkout, one at a time on a machine (it
 # installs and removes the package: flock /tmp/sondar-package.lock ...).
@@ -22,7 +25,7 @@ step() { echo "--- package: $* ($((SECONDS - started)) s)"; }
 installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" { print $2 }' | sort; }
 
 [ "$(id -u)" -eq 0 ] || fail "needs root: it installs and removes a package"
-sh tools/deps.sh dpkg-dev lintian autopkgtest git
+sh tools/deps.sh dpkg-dev devscripts lintian autopkgtest git
 flock /tmp/sondar-apt.lock env DEBIAN_FRONTEND=noninteractive \
     apt-get -o DPkg::Lock::Timeout=300 build-dep -y -qq ./ >/dev/null
 if dpkg-query -W -f='${Status}' sondar 2>/dev/null | grep -q "install ok installed"; then
@@ -99,5 +102,8 @@ autopkgtest "$deb" "$dsc" -- null >"$work/autopkgtest.log" 2>&1 \
 sed -n '/@@@@ summary/,$p' "$work/autopkgtest.log" | grep -E '^installed-' || true
 grep -qE '^installed-program +PASS' "$work/autopkgtest.log" || fail "installed-program did not pass"
 grep -qE '^installed-helper +PASS' "$work/autopkgtest.log" || fail "installed-helper did not pass"
+
+step "hardening-check"
+bash tools/ci/hardening.sh "$work/a/sondar-dbgsym_${version}_$arch.deb"
 
 echo "package: OK ($(basename "$deb"), $(dpkg-deb -f "$deb" Installed-Size) KiB installed, $((SECONDS - started)) s)"
