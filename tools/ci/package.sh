@@ -7,10 +7,15 @@
 #   2. lintian at the pedantic level on the .changes, the .dsc and the .deb
 #      finds no tag at all;
 #   3. the .deb's dependencies, maintainer scripts and permissions;
-#   4. autopkgtest on this machine (null) installs the .deb and runs
+#   4. reproducibility: reprotest builds the binary packages twice more, the
+#      second time with reprotest's variations (build path, time, time zone,
+#      locale, umask, environment, home, kernel, ...), and the .debs must be
+#      identical, else diffoscope's report is printed; the source package,
+#      made again in another folder at another time and umask, must be too;
+#   5. autopkgtest on this machine (null) installs the .deb and runs
 #      debian/tests: the installed files and the window, and probing as a
 #      user whom the system allows no ICMP socket;
-#   5. hardening-check on every installed ELF finds no "no" (where Debian's C
+#   6. hardening-check on every installed ELF finds no "no" (where Debian's C
 #      library start files leave no way to mark control-flow protection, the
 #      compile flags are checked in the debug symbols instead);
 #   then removes the package and whatever was pulled in with it.
@@ -25,7 +30,7 @@ step() { echo "--- package: $* ($((SECONDS - started)) s)"; }
 installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" { print $2 }' | sort; }
 
 [ "$(id -u)" -eq 0 ] || fail "needs root: it installs and removes a package"
-sh tools/deps.sh dpkg-dev devscripts lintian autopkgtest git
+sh tools/deps.sh dpkg-dev devscripts lintian autopkgtest reprotest faketime diffoscope-minimal git
 flock /tmp/sondar-apt.lock env DEBIAN_FRONTEND=noninteractive \
     apt-get -o DPkg::Lock::Timeout=300 build-dep -y -qq ./ >/dev/null
 if dpkg-query -W -f='${Status}' sondar 2>/dev/null | grep -q "install ok installed"; then
@@ -95,6 +100,28 @@ control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$
 if dpkg-deb --fsys-tarfile "$deb" | tar -tv | awk '$1 ~ /[sS]/' | grep .; then
     fail "setuid or setgid files in the package"
 fi
+
+step "reprotest: two more builds, the second varied"
+export_source "$work/r"
+# user_group needs spare users and fileordering a FUSE file system (disorderfs);
+# every other variation applies.
+if ! reprotest --min-cpus 2 --store-dir "$work/reprotest" --vary=-user_group,-fileordering \
+    -c "dpkg-buildpackage -us -uc -b" "$work/r/sondar-0.1.0" '../*.deb' -- null >"$work/reprotest.log" 2>&1; then
+    grep -v '^INFO' "$work/reprotest.log" | head -300
+    fail "the two builds' binary packages differ (diffoscope's report above)"
+fi
+for built in "$work"/reprotest/control/*.deb; do
+    echo "reproducible: $(basename "$built") $(sha256sum <"$built" | cut -c1-16)..."
+done
+cmp -s "$deb" "$work/reprotest/control/$(basename "$deb")" \
+    || fail "the first build's $(basename "$deb") differs from reprotest's"
+export_source "$work/s/another/folder"
+(cd "$work/s/another/folder" && umask 077 && TZ=Pacific/Kiritimati dpkg-source -b sondar-0.1.0 >/dev/null)
+for f in "$dsc" "${dsc%.dsc}.tar.xz"; do
+    cmp -s "$f" "$work/s/another/folder/$(basename "$f")" \
+        || { diffoscope "$f" "$work/s/another/folder/$(basename "$f")" | head -100; fail "$(basename "$f") differs"; }
+    echo "reproducible: $(basename "$f")"
+done
 
 step "autopkgtest"
 autopkgtest "$deb" "$dsc" -- null >"$work/autopkgtest.log" 2>&1 \
