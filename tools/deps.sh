@@ -7,7 +7,7 @@ set -eu
 
 packages="g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libgtest-dev
 fonts-ipafont-gothic qt6-translations-l10n iproute2 iputils-ping procps
-xvfb xauth xdotool x11-utils at-spi2-core dbus-daemon python3-pyatspi weston qt6-wayland $*"
+xvfb xauth xdotool x11-utils at-spi2-core dbus-daemon python3-pyatspi weston qt6-wayland libcap2-bin $*"
 
 missing=""
 for p in $packages; do

@@ -1,128 +1,137 @@
 #!/bin/bash
-# Builds the .deb in a fresh Release build of its own (packaging/build-deb.sh),
-# checks it with lintian, installs it with apt, checks what got installed, the
-# desktop entry and the AppStream metainfo, that the program starts and shows
-# its window with its icon, and that a user allowed no ICMP socket probes
-# through the echo helper (tests/package/installed_helper.sh); then removes
-# the package and anything apt pulled in with it.
-# Run as root from anywhere in the checkout.
+# The Debian package, built as Debian builds it, from an export of the
+# checkout's tracked files (the last commit, with any uncommitted changes to
+# them), with SOURCE_DATE_EPOCH at the last commit's time:
+#   1. dpkg-buildpackage -us -uc gives the source package (.dsc, .tar.xz), the
+#      .deb, its -dbgsym .deb, the .buildinfo and the .changes;
+#   2. lintian at the pedantic level on the .changes, the .dsc and the .deb
+#      finds no tag at all;
+#   3. the .deb's dependencies, maintainer scripts and permissions;
+#   4. reproducibility: reprotest builds the binary packages twice more, the
+#      second time with reprotest's variations (build path, time, time zone,
+#      locale, umask, environment, home, kernel, ...), and the .debs must be
+#      identical, else diffoscope's report is printed; the source package,
+#      made again in another folder at another time and umask, must be too;
+#   5. autopkgtest on this machine (null) installs the .deb and runs
+#      debian/tests: the installed files and the window, and probing as a
+#      user whom the system allows no ICMP socket;
+#   6. hardening-check on every installed ELF finds no "no" (where Debian's C
+#      library start files leave no way to mark control-flow protection, the
+#      compile flags are checked in the debug symbols instead);
+#   then removes the package and whatever was pulled in with it.
+# Run as root from anywhere in the checkout, one at a time on a machine (it
+# installs and removes the package: flock /tmp/sondar-package.lock ...).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-build="build-pkg"
+started=$SECONDS
 
 fail() { echo "package: FAIL: $*" >&2; exit 1; }
+step() { echo "--- package: $* ($((SECONDS - started)) s)"; }
 installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" { print $2 }' | sort; }
 
 [ "$(id -u)" -eq 0 ] || fail "needs root: it installs and removes a package"
-sh tools/deps.sh dpkg-dev desktop-file-utils appstream lintian libcap2-bin
+sh tools/deps.sh dpkg-dev devscripts lintian autopkgtest reprotest faketime diffoscope-minimal git
+flock /tmp/sondar-apt.lock env DEBIAN_FRONTEND=noninteractive \
+    apt-get -o DPkg::Lock::Timeout=300 build-dep -y -qq ./ >/dev/null
 if dpkg-query -W -f='${Status}' sondar 2>/dev/null | grep -q "install ok installed"; then
     fail "a sondar package is installed already; remove it first, this check removes what it installs"
 fi
 
-sh packaging/build-deb.sh "$build"
-# The self-test, built alike, looks for the helper where the package puts it.
-cmake --build "$build" -j2 --target probe_selftest >/dev/null
-debs=("$build"/sondar_*.deb)
-if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
-    fail "cpack made no single sondar_*.deb"
-fi
-deb=${debs[0]}
+work=$(mktemp -d /tmp/sondar-package.XXXXXX)
+before=$(installed)
+remove() {
+    if [ "$(installed)" != "$before" ]; then
+        echo "package: removing the package and what it pulled in"
+        local pulled
+        pulled=$(comm -13 <(echo "$before") <(installed) | tr '\n' ' ')
+        # shellcheck disable=SC2086
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 remove -y -qq $pulled >/dev/null || true
+        [ "$(installed)" = "$before" ] || echo "package: the installed package set differs from before" >&2
+    fi
+    rm -rf "$work"
+}
+trap remove EXIT
 
-# What the package asks for: the libraries of the binaries, a Japanese
-# gothic face and setcap; one maintainer script, the postinst that gives the
-# helper its capability. Nothing is setuid in the archive itself.
+# The tracked files as they are now (git stash create records them without
+# touching the checkout, and prints nothing where nothing changed), in a
+# folder named as dpkg-source names a native source tree.
+tree=$(git -c user.name=package -c user.email=package@localhost stash create)
+export_source() {
+    mkdir -p "$1"
+    git archive --prefix=sondar-0.1.0/ "${tree:-HEAD}" | tar -x -C "$1"
+}
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH
+
+step "building with dpkg-buildpackage"
+export_source "$work/a"
+(cd "$work/a/sondar-0.1.0" && dpkg-buildpackage -us -uc >"$work/build.log" 2>&1) \
+    || { tail -50 "$work/build.log"; fail "dpkg-buildpackage failed"; }
+version=$(dpkg-parsechangelog -l debian/changelog -S Version)
+upstream=$(sed -n 's/^project(Sondar VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+[ "$version" = "$upstream" ] || fail "debian/changelog says $version, CMakeLists.txt's project() $upstream"
+arch=$(dpkg --print-architecture)
+deb=$work/a/sondar_${version}_$arch.deb
+dsc=$work/a/sondar_$version.dsc
+changes=$work/a/sondar_${version}_$arch.changes
+for f in "$deb" "$dsc" "$changes"; do [ -f "$f" ] || fail "dpkg-buildpackage made no $(basename "$f")"; done
+
+step "lintian"
+# Run as root, lintian says so on its standard error.
+if ! lintian --pedantic --display-info --fail-on error,warning,info,pedantic "$changes" "$dsc" "$deb" \
+    >"$work/lintian.log" 2>/dev/null; then
+    cat "$work/lintian.log"
+    fail "lintian found tags"
+fi
+echo "lintian --pedantic: no tags on $(basename "$changes"), $(basename "$dsc"), $(basename "$deb")"
+
+# What the package asks for: the libraries of the binaries, a Japanese gothic
+# face, Qt's translations, the Wayland platform plugin and setcap. The postinst
+# and the prerm are its only maintainer scripts; nothing is setuid in the
+# archive itself.
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-[[ "$depends" == *"fonts-ipafont-gothic | fonts-vlgothic | fonts-noto-cjk"* ]] || fail "no Japanese font dependency"
-[[ "$depends" == *qt6-translations-l10n* ]] || fail "no dependency on Qt's translations"
-[[ "$depends" == *libqt6widgets6* ]] || fail "no shared-library dependencies worked out from the binary"
-[[ "$depends" == *libcap2-bin* ]] || fail "no dependency on setcap's package"
+for wanted in "fonts-ipafont-gothic | fonts-vlgothic | fonts-noto-cjk" qt6-translations-l10n qt6-wayland \
+    libqt6widgets6 libcap2-bin; do
+    [[ "$depends" == *"$wanted"* ]] || fail "Depends lacks $wanted"
+done
 control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | sort | tr '\n' ' ')
-[ "$control" = "control md5sums postinst " ] || fail "control archive is not control, md5sums and postinst: $control"
+[ "$control" = "control md5sums postinst prerm " ] || fail "the control archive holds $control"
 if dpkg-deb --fsys-tarfile "$deb" | tar -tv | awk '$1 ~ /[sS]/' | grep .; then
     fail "setuid or setgid files in the package"
 fi
-# Hardening flags, copyright, changelog, manual page: lintian finds nothing
-# to warn about. Run as root, it says so on its standard error.
-lintian --fail-on error,warning "$deb" 2>/dev/null \
-    || fail "lintian: $(lintian "$deb" 2>/dev/null | tr '\n' ' ')"
-echo "lintian: no errors, no warnings"
 
-before=$(installed)
-remove() {
-    echo "removing the package again"
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 remove -y -qq sondar >/dev/null || true
-    local pulled
-    pulled=$(comm -13 <(echo "$before") <(installed) | tr '\n' ' ')
-    if [ -n "${pulled// /}" ]; then
-        # shellcheck disable=SC2086
-        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 remove -y -qq $pulled >/dev/null || true
-    fi
-    [ "$(installed)" = "$before" ] || echo "package: the installed package set differs from before" >&2
-}
-trap remove EXIT
-(cd "$build" && DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq "./$(basename "$deb")" >/dev/null)
-
-expected="/usr/bin/sondar
-/usr/libexec/sondar/sondar-echo
-/usr/share/applications/sondar.desktop
-/usr/share/doc/sondar/changelog.Debian.gz
-/usr/share/doc/sondar/copyright
-/usr/share/icons/hicolor/16x16/apps/sondar.png
-/usr/share/icons/hicolor/32x32/apps/sondar.png
-/usr/share/icons/hicolor/48x48/apps/sondar.png
-/usr/share/icons/hicolor/scalable/apps/sondar.svg
-/usr/share/lintian/overrides/sondar
-/usr/share/man/man1/sondar.1.gz
-/usr/share/metainfo/org.example.sondar.metainfo.xml"
-files=$(dpkg -L sondar | while read -r path; do [ -f "$path" ] && echo "$path"; done | sort)
-[ "$files" = "$expected" ] || fail "installed files differ: $(diff <(echo "$expected") <(echo "$files") | tr '\n' ' ')"
-
-# Each PNG's width and height, from its header, match its folder.
-for size in 16 32 48; do
-    read -r w0 w1 w2 w3 h0 h1 h2 h3 < <(od -An -tu1 -j16 -N8 "/usr/share/icons/hicolor/${size}x${size}/apps/sondar.png")
-    width=$(((w0 << 24) | (w1 << 16) | (w2 << 8) | w3)) height=$(((h0 << 24) | (h1 << 16) | (h2 << 8) | h3))
-    [ "$width $height" = "$size $size" ] || fail "the ${size}x${size} icon is ${width}x${height}"
+step "reprotest: two more builds, the second varied"
+export_source "$work/r"
+# user_group needs spare users and fileordering a FUSE file system (disorderfs);
+# every other variation applies. The first build runs on one CPU, the second
+# on more where there are.
+if ! reprotest --store-dir "$work/reprotest" --vary=-user_group,-fileordering \
+    -c "dpkg-buildpackage -us -uc -b" "$work/r/sondar-0.1.0" '../*.deb' -- null >"$work/reprotest.log" 2>&1; then
+    grep -v '^INFO' "$work/reprotest.log" | head -300
+    fail "the two builds' binary packages differ (diffoscope's report above)"
+fi
+for built in "$work"/reprotest/control/*.deb; do
+    echo "reproducible: $(basename "$built") $(sha256sum <"$built" | cut -c1-16)..."
 done
-grep -q '<svg' /usr/share/icons/hicolor/scalable/apps/sondar.svg || fail "the scalable icon is no SVG"
+cmp -s "$deb" "$work/reprotest/control/$(basename "$deb")" \
+    || fail "the first build's $(basename "$deb") differs from reprotest's"
+export_source "$work/s/another/folder"
+(cd "$work/s/another/folder" && umask 077 && TZ=Pacific/Kiritimati dpkg-source -b sondar-0.1.0 >/dev/null)
+for f in "$dsc" "${dsc%.dsc}.tar.xz"; do
+    cmp -s "$f" "$work/s/another/folder/$(basename "$f")" \
+        || { diffoscope "$f" "$work/s/another/folder/$(basename "$f")" | head -100; fail "$(basename "$f") differs"; }
+    echo "reproducible: $(basename "$f")"
+done
 
-# The postinst gave the helper cap_net_raw and nothing else, and no setuid bit.
-[ "$(getcap /usr/libexec/sondar/sondar-echo)" = "/usr/libexec/sondar/sondar-echo cap_net_raw=ep" ] \
-    || fail "the helper's capabilities: '$(getcap /usr/libexec/sondar/sondar-echo)'"
-[ "$(stat -c %a /usr/libexec/sondar/sondar-echo)" = 755 ] || fail "the helper's mode is not 755"
-[ -z "$(getcap /usr/bin/sondar)" ] || fail "the window was given capabilities"
+step "autopkgtest"
+autopkgtest "$deb" "$dsc" -- null >"$work/autopkgtest.log" 2>&1 \
+    || { cat "$work/autopkgtest.log"; fail "autopkgtest failed"; }
+sed -n '/@@@@ summary/,$p' "$work/autopkgtest.log" | grep -E '^installed-' || true
+grep -qE '^installed-program +PASS' "$work/autopkgtest.log" || fail "installed-program did not pass"
+grep -qE '^installed-helper +PASS' "$work/autopkgtest.log" || fail "installed-helper did not pass"
 
-# One main category, so that the menu lists it once; the validators say nothing.
-validation=$(desktop-file-validate /usr/share/applications/sondar.desktop 2>&1)
-[ -z "$validation" ] || fail "desktop-file-validate: $validation"
-appstreamcli validate --no-net --pedantic /usr/share/metainfo/org.example.sondar.metainfo.xml >/dev/null \
-    || fail "appstreamcli: $(appstreamcli validate --no-net --pedantic /usr/share/metainfo/org.example.sondar.metainfo.xml)"
-entry() { sed -n "s/^$1=//p" /usr/share/applications/sondar.desktop; }
-if [ "$(entry Name)" != Sondar ] || [ "$(entry Icon)" != sondar ] || [ "$(entry Categories)" != "Network;Monitor;" ] \
-    || [ "$(command -v "$(entry Exec)")" != /usr/bin/sondar ]; then
-    fail "the desktop entry's Name, Icon, Categories or Exec"
-fi
+step "hardening-check"
+bash tools/ci/hardening.sh "$work/a/sondar-dbgsym_${version}_$arch.deb"
 
-if ldd /usr/bin/sondar | grep 'not found'; then
-    fail "libraries of the installed program are missing"
-fi
-
-# The installed program shows its window, with an icon, under a virtual X
-# server. There is no window manager to close it, so it is ended with SIGTERM.
-log=$(mktemp)
-. tools/xvfb.sh
-trap 'xvfb_stop; rm -f "$log"; remove' EXIT
-xvfb_start || fail "no X display could be started"
-display=$DISPLAY
-LANG=C.UTF-8 QT_QPA_PLATFORM=xcb /usr/bin/sondar >"$log" 2>&1 &
-app=$!
-win=$(find_window '^Sondar$' 15) || { cat "$log"; fail "the installed program showed no window"; }
-icons=$(DISPLAY=$display xprop -id "$win" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | tr '\n' ' ')
-[ "$icons" = "Icon (16 x 16) Icon (32 x 32) " ] || fail "the window's icons are not 16 and 32 px: $icons"
-kill -TERM "$app"
-timeout 5 tail --pid="$app" -f /dev/null || fail "the program did not end on SIGTERM"
-
-manual=$(man -l /usr/share/man/man1/sondar.1.gz 2>/dev/null)
-[[ "$manual" == *TROUBLESHOOTING*ping_group_range* ]] || fail "the manual page has no troubleshooting part"
-bash tests/package/installed_helper.sh "$build/probe/probe_selftest" || fail "probing through the installed helper"
-echo "package: OK ($(basename "$deb"), $(dpkg-deb -f "$deb" Installed-Size) KiB installed)"
+echo "package: OK ($(basename "$deb"), $(dpkg-deb -f "$deb" Installed-Size) KiB installed, $((SECONDS - started)) s)"

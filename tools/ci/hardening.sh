@@ -1,0 +1,60 @@
+#!/bin/bash
+# hardening-check on every ELF that the installed sondar package holds. Any
+# "no" fails, with one exception that is checked another way:
+#   - Control-flow protection is marked in an ELF (the IBT and SHSTK
+#     properties) only where every object linked into it carries the mark.
+#     Debian 12's C library start files (Scrt1.o, crti.o, crtn.o) carry none,
+#     so no program linked there is marked. hardening-check's "no" is taken
+#     only while those files lack the mark, and then the debug symbols must
+#     show every compilation unit built with -fcf-protection.
+#   - Stack-clash protection reads "unknown" where no function has a frame
+#     large enough to need probes; the debug symbols must show every
+#     compilation unit built with -fstack-clash-protection.
+# Both flags are passed on amd64 only (debian/rules).
+# Usage: hardening.sh SONDAR_DBGSYM_DEB   (with the sondar package installed)
+set -euo pipefail
+dbgsym=$1
+fail() { echo "hardening: FAIL: $*" >&2; exit 1; }
+command -v hardening-check >/dev/null || fail "hardening-check is not installed (Debian: devscripts)"
+
+unmarked=""
+for start in Scrt1.o crti.o crtn.o; do
+    file=$(gcc -print-file-name="$start")
+    readelf -n "$file" | grep -q 'x86 feature: IBT, SHSTK' || unmarked="$unmarked $start"
+done
+
+elfs=$(dpkg -L sondar | while read -r path; do
+    if [ -f "$path" ] && [ "$(head -c 4 "$path" | od -An -c | tr -d ' ')" = '177ELF' ]; then echo "$path"; fi
+done)
+[ -n "$elfs" ] || fail "the installed package holds no ELF"
+for elf in $elfs; do
+    report=$(hardening-check "$elf" || true)
+    echo "$report"
+    while read -r line; do
+        case $line in
+        "Control flow integrity: no"*)
+            [ -n "$unmarked" ] || fail "$elf: no control-flow protection, although the C library's start files are marked"
+            echo "  (taken: the C library's start files carry no control-flow mark:$unmarked)"
+            ;;
+        *": no"*) fail "$elf: $line" ;;
+        esac
+    done < <(echo "$report" | sed -n 's/^ *//; /: no/p')
+done
+
+# The compilers' command lines, as the debug symbols keep them (dwz may have
+# moved them into a file of their own).
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+dpkg-deb -x "$dbgsym" "$work"
+producers=$(find "$work" -type f -name '*.debug' -exec readelf --decompress -p .debug_str {} + 2>/dev/null \
+    | sed -n 's/^ *\[ *[0-9a-f]*\] *\(GNU C.*\)$/\1/p' | sort -u)
+[ -n "$producers" ] || fail "no compiler command line in the debug symbols"
+if [ "$(dpkg --print-architecture)" = amd64 ]; then
+    while read -r producer; do
+        for flag in -fcf-protection -fstack-clash-protection; do
+            [[ " $producer " == *" $flag"[=\ ]* ]] || fail "a compilation unit was built without $flag: $producer"
+        done
+    done <<<"$producers"
+fi
+echo "hardening: OK; the debug symbols' compiler command lines:"
+while read -r producer; do echo "  $producer"; done <<<"$producers"
