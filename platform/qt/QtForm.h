@@ -57,7 +57,8 @@ private:
     void connectEvents();
 
     QWidget *checkedWidget(ControlIndex control, const char *type, bool matches) const;
-    void keepNormalState(Qt::WindowState state);
+    void makeRoomToMaximize(Qt::WindowState state);
+    void followReportedState(Qt::WindowStates states);
 
     std::array<QWidget *, window::kLayout.size()> widgets_{};
     FormEvents *events_ = nullptr;
