@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 // The icons live in a resource file of this library; the resource system
@@ -214,11 +215,16 @@ void QtForm::makeRoomToMaximize(Qt::WindowState state)
     }
 }
 
+// The window asks to return to its normal state once each time the window
+// system makes it larger; a compositor that answers with the larger state
+// again (weston's kiosk shell shows every window full screen) has its way,
+// rather than the two asking each other without end.
 void QtForm::followReportedState(Qt::WindowStates states)
 {
+    const Qt::WindowStates before = std::exchange(reportedStates_, states);
     if (!(states & kLargerThanNormal)) {
         setFixedSize(designedSize());
-    } else {
+    } else if (!(before & kLargerThanNormal)) {
         // The request is posted, so that it goes out after the window has
         // drawn itself at the size of the reported state: weston finds
         // nothing to undo in a return asked for before that drawing, and

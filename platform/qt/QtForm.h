@@ -63,6 +63,7 @@ private:
     std::array<QWidget *, window::kLayout.size()> widgets_{};
     FormEvents *events_ = nullptr;
     QString lastFolder_; // where the last save went
+    Qt::WindowStates reportedStates_ = Qt::WindowNoState; // the state the window system last reported
 };
 
 template <typename T>
