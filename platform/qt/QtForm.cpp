@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 // The icons live in a resource file of this library; the resource system
@@ -45,6 +46,14 @@ Text ownText(const QString &text)
 {
     return text.toStdU16String();
 }
+
+QSize designedSize()
+{
+    return QSize(window::pixels(window::kClientWidth), window::pixels(window::kClientHeight));
+}
+
+// The states in which the window would be larger than its designed size.
+constexpr Qt::WindowStates kLargerThanNormal = Qt::WindowMaximized | Qt::WindowFullScreen;
 
 QColor colour(window::Rgb rgb)
 {
@@ -93,7 +102,7 @@ void QtForm::setUpWindow()
     static const bool accessibleAsWindow = (QAccessible::installFactory(formAccessible), true);
     Q_UNUSED(accessibleAsWindow);
     setWindowTitle(qtText(kApplicationTitle));
-    setFixedSize(window::pixels(window::kClientWidth), window::pixels(window::kClientHeight));
+    setFixedSize(designedSize());
 
     // The frame and the labels are transparent and show the window's colour.
     // The window sets its own text colour with its own background, so that a
@@ -166,6 +175,8 @@ QWidget *QtForm::checkedWidget(ControlIndex control, const char *type, bool matc
 
 bool QtForm::eventFilter(QObject *watched, QEvent *event)
 {
+    if (event->type() == QEvent::WindowStateChange && watched == windowHandle())
+        followReportedState(windowHandle()->windowStates());
     if (event->type() == QEvent::KeyPress && events_) {
         const auto *key = static_cast<QKeyEvent *>(event);
         const auto found = std::ranges::find(widgets_, watched);
@@ -177,18 +188,51 @@ bool QtForm::eventFilter(QObject *watched, QEvent *event)
 
 // The window keeps its designed size on every desktop: it tells the window
 // system that it is of one fixed size, and where it is maximized or put to
-// full screen all the same (a window manager that ignores the size limits),
-// it returns to its normal state.
+// full screen all the same (a window manager or compositor that ignores the
+// size limits), it returns to its normal state.
+// A maximized window must fill exactly the size that the window system gives
+// it; on Wayland a window of any other size is a protocol error that ends the
+// program. Qt's own title bar on Wayland offers a maximize button that asks
+// through the window's state, and weston maximizes whatever the limits say.
+// So a request to maximize lifts the limits before the compositor answers,
+// the answer's size is taken, and the limits come back once the window system
+// reports the normal state again.
 void QtForm::showEvent(QShowEvent *event)
 {
-    connect(windowHandle(), &QWindow::windowStateChanged, this, &QtForm::keepNormalState, Qt::UniqueConnection);
+    QWindow *window = windowHandle();
+    connect(window, &QWindow::windowStateChanged, this, &QtForm::makeRoomToMaximize, Qt::UniqueConnection);
+    // The window system's reports reach the window as state-change events;
+    // the window's own requests only change its state.
+    window->installEventFilter(this);
     QWidget::showEvent(event);
 }
 
-void QtForm::keepNormalState(Qt::WindowState state)
+void QtForm::makeRoomToMaximize(Qt::WindowState state)
 {
-    if (state == Qt::WindowMaximized || state == Qt::WindowFullScreen)
-        windowHandle()->setWindowStates(windowHandle()->windowStates() & ~(Qt::WindowMaximized | Qt::WindowFullScreen));
+    if (state == Qt::WindowMaximized) {
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    }
+}
+
+// The window asks to return to its normal state once each time the window
+// system makes it larger; a compositor that answers with the larger state
+// again (weston's kiosk shell shows every window full screen) has its way,
+// rather than the two asking each other without end.
+void QtForm::followReportedState(Qt::WindowStates states)
+{
+    const Qt::WindowStates before = std::exchange(reportedStates_, states);
+    if (!(states & kLargerThanNormal)) {
+        setFixedSize(designedSize());
+    } else if (!(before & kLargerThanNormal)) {
+        // The request is posted, so that it goes out after the window has
+        // drawn itself at the size of the reported state: weston finds
+        // nothing to undo in a return asked for before that drawing, and
+        // keeps the window maximized.
+        QMetaObject::invokeMethod(this, [this] {
+            windowHandle()->setWindowStates(windowHandle()->windowStates() & ~kLargerThanNormal);
+        }, Qt::QueuedConnection);
+    }
 }
 
 void QtForm::closeEvent(QCloseEvent *event)

@@ -57,11 +57,13 @@ private:
     void connectEvents();
 
     QWidget *checkedWidget(ControlIndex control, const char *type, bool matches) const;
-    void keepNormalState(Qt::WindowState state);
+    void makeRoomToMaximize(Qt::WindowState state);
+    void followReportedState(Qt::WindowStates states);
 
     std::array<QWidget *, window::kLayout.size()> widgets_{};
     FormEvents *events_ = nullptr;
     QString lastFolder_; // where the last save went
+    Qt::WindowStates reportedStates_ = Qt::WindowNoState; // the state the window system last reported
 };
 
 template <typename T>

@@ -139,7 +139,8 @@ private slots:
     }
 
     // The window keeps its designed size: maximized or put to full screen all
-    // the same, as a window manager may do, it returns to its normal state.
+    // the same, as a window manager or a title bar may ask, it returns to its
+    // normal state and to its fixed size.
     void keepsItsSize()
     {
         Window w;
@@ -147,10 +148,11 @@ private slots:
         QWindow *window = w.form.windowHandle();
         for (const Qt::WindowState state : {Qt::WindowMaximized, Qt::WindowFullScreen}) {
             window->setWindowStates(state);
-            QCoreApplication::processEvents();
-            QCOMPARE(window->windowStates(), Qt::WindowNoState);
+            QTRY_COMPARE(window->windowStates(), Qt::WindowNoState);
+            QTRY_COMPARE(w.form.minimumSize(), QSize(528, 381));
+            QCOMPARE(w.form.maximumSize(), QSize(528, 381));
+            QTRY_COMPARE(w.form.size(), QSize(528, 381));
             QCOMPARE(w.form.windowState(), Qt::WindowNoState);
-            QCOMPARE(w.form.size(), QSize(528, 381));
         }
     }
 
