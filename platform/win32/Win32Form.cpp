@@ -1,6 +1,7 @@
 #include "platform/win32/Win32Form.h"
 
 #include "platform/win32/AppendFile.h"
+#include "platform/win32/SystemLibrary.h"
 #include "platform/win32/SystemText.h"
 
 #include <commctrl.h>
@@ -202,6 +203,17 @@ void registerClass(HINSTANCE instance, WNDPROC procedure)
     }
 }
 
+// A themed group box draws its caption in the theme's colour, which can be
+// faint on the light blue; drawn classically it takes the dark text colour
+// the window gives its captions. The theme library is not a known DLL: it is
+// loaded from the system folder, once, and kept.
+void drawClassically(HWND control)
+{
+    static const Library themes = systemLibrary(L"uxtheme.dll");
+    if (const auto setTheme = libraryFunction<decltype(::SetWindowTheme)>(themes, "SetWindowTheme"))
+        setTheme(control, L"", L"");
+}
+
 // A time field's tool: a rectangle on the window, not the field itself, since
 // a disabled field gets no mouse messages; the window gets them in its place.
 TTTOOLINFOW timeTool(HWND window, HWND field)
@@ -281,10 +293,7 @@ Win32Form::Win32Form(HINSTANCE instance)
     // The frame lies beneath the controls it holds; it takes no focus, so its
     // place does not change the order Tab follows.
     ::SetWindowPos(controls_[window::Frame1], HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    // A themed group box draws its caption in the theme's colour, which can
-    // be faint on the light blue; drawn classically it takes the dark text
-    // colour the window gives its captions.
-    ::SetWindowTheme(controls_[window::Frame1], L"", L"");
+    drawClassically(controls_[window::Frame1]);
     addTimeTips(instance);
     nameControls();
 
@@ -293,8 +302,7 @@ Win32Form::Win32Form(HINSTANCE instance)
 
 void Win32Form::addTimeTips(HINSTANCE instance)
 {
-    const INITCOMMONCONTROLSEX classes{.dwSize = sizeof(INITCOMMONCONTROLSEX), .dwICC = ICC_BAR_CLASSES};
-    ::InitCommonControlsEx(&classes);
+    initCommonControls(ICC_BAR_CLASSES);
     // Owned by the window, and gone with it; shown while the window is
     // inactive too, as a greyed field's text is read at any time.
     toolTips_ = ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,

@@ -6,10 +6,16 @@
 # one (wine's ANSI code page 932) with Japanese site and point texts, whose
 # lines must come out in code page 932. Wine runs inside a network namespace
 # of the script's own with only a loopback, so no probe can leave it.
+# The program runs from a folder where PLANTED_DLL lies beside it under the
+# names of the socket and ICMP libraries, which are not among Windows' known
+# DLLs; wine is told to prefer a DLL it finds there to its own, as Windows
+# would, and no planted copy may be loaded in either session.
 # Where there is no root, no wine or no X tools, it says so and exits 77.
-# Usage: windows_window.sh SONDAR_EXE
+# Usage: windows_window.sh SONDAR_EXE PLANTED_DLL
 set -euo pipefail
 exe=$(realpath "$1")
+planted=$(realpath "$2")
+planted_names="wsock32 iphlpapi"
 skip() { echo "SKIP: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "a network namespace of its own needs root"
 wine=/usr/lib/wine/wine64
@@ -25,7 +31,11 @@ work=$(mktemp -d)
 . "$(dirname "$0")/report_lines.sh"
 trap wine_sandbox_stop EXIT
 wine_sandbox_start "$work" e2e || skip "ip netns did not make a namespace"
-mkdir "$work/out"
+mkdir "$work/out" "$work/app"
+cp "$exe" "$work/app/sondar.exe"
+exe=$work/app/sondar.exe
+for name in $planted_names; do cp "$planted" "$work/app/$name.dll"; done
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;${planted_names// /,}=n,b"
 
 # The Japanese locale that makes wine's ANSI code page 932.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
@@ -105,4 +115,7 @@ session() {
 
 session C.UTF-8 "Site A" "Point 3" CP1252
 session ja_JP.UTF-8 "東京本社 試験場" "３階 サーバ室" CP932
+run_name="planted DLLs"
+loaded=$(cd "$work/app" && ls -- *.loaded 2>/dev/null) && fail "the program loaded DLLs planted beside it: $loaded"
+echo "ok   no DLL planted beside the program ($planted_names) was loaded"
 echo "PASS: sondar.exe under $("$wine" --version), in both locales"

@@ -11,6 +11,7 @@
 // With --geometry it prints each control's place in the client area instead,
 // "name left top width height", for a comparison with the Linux window.
 #include "platform/win32/AppendFile.h"
+#include "platform/win32/SystemLibrary.h"
 #include "platform/win32/SystemText.h"
 #include "platform/win32/Win32Form.h"
 #include "probe/Module1.h"
@@ -773,8 +774,7 @@ void runAndClose(Win32Form &form, RecordedEvents &events, ScriptedEcho &echo)
 
 int main(int argc, char **argv)
 {
-    const INITCOMMONCONTROLSEX controls{.dwSize = sizeof(INITCOMMONCONTROLSEX), .dwICC = ICC_STANDARD_CLASSES};
-    ::InitCommonControlsEx(&controls);
+    platform::win32::initCommonControls(ICC_STANDARD_CLASSES);
     Win32Form form(::GetModuleHandleW(nullptr));
 
     if (argc == 2 && std::strcmp(argv[1], "--geometry") == 0) {

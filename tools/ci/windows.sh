@@ -1,7 +1,8 @@
 #!/bin/bash
 # Cross-compiles the Windows program sondar.exe, the echo path's self-test and
-# the Win32 layer's test with Debian's mingw-w64, checks that each imports
-# only Windows' own DLLs, and packs sondar-<version>-win64.zip. Where wine
+# the Win32 layer's test with Debian's mingw-w64, checks their PE headers,
+# imports and stack protection (tools/ci/windows-pe.sh), and packs
+# sondar-<version>-win64.zip. Where wine
 # runs here it then runs probe_selftest.exe, tst_win32form.exe (on Xvfb, in an
 # English and a Japanese locale) and the end-to-end test of the window, each
 # in a network namespace of its own with only a loopback.
@@ -36,18 +37,9 @@ sondar=$build/sondar.exe
 formtest=$build/tests/win32/tst_win32form.exe
 for f in "$exe" "$sondar" "$formtest"; do [ -f "$f" ] || fail "no $f"; done
 
-# Linked statically: the system's DLLs only, no mingw runtime beside it. The
-# program's list is the README's.
-imports() { x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr '[:lower:]' '[:upper:]' | sort | tr '\n' ' '; }
-dlls=$(imports "$exe")
-echo "imports: $dlls"
-[ "$dlls" = "IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL WSOCK32.DLL " ] || fail "unexpected DLL imports: $dlls"
-dlls=$(imports "$sondar")
-echo "sondar.exe imports: $dlls"
-[ "$dlls" = "COMCTL32.DLL COMDLG32.DLL GDI32.DLL IMM32.DLL IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL OLE32.DLL USER32.DLL UXTHEME.DLL WSOCK32.DLL " ] \
-    || fail "unexpected DLL imports of sondar.exe: $dlls"
-headers=$(x86_64-w64-mingw32-objdump -p "$sondar")
-grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "sondar.exe is no GUI program"
+# Hardened, and the program importing only Windows' known DLLs, as the
+# built files say.
+bash tools/ci/windows-pe.sh "$build"
 x86_64-w64-mingw32-strip -o "$build/sondar-stripped.exe" "$sondar"
 echo "sondar.exe: $(stat -c %s "$sondar") bytes, $(stat -c %s "$build/sondar-stripped.exe") stripped"
 
@@ -74,7 +66,7 @@ compiled_only() {
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || compiled_only "no $wine"
 
-ns=sondar-win-$$
+ns=sondar-windows-ci-$$
 prefix=$(mktemp -d)
 # Wine keeps its server's socket under TMPDIR: inside the prefix, so that
 # removing the prefix leaves nothing behind.
@@ -131,7 +123,7 @@ echo "geometry: every control where $geometry puts it"
 xvfb_stop
 
 # The window end to end, with real keys, clicks and the common dialog.
-tests/e2e/windows_window.sh "$sondar" || fail "the window end to end under wine (exit $?)"
+tests/e2e/windows_window.sh "$sondar" "$build/tests/win32/planted_dll.dll" || fail "the window end to end under wine (exit $?)"
 
 # The window's logic tests as Windows programs: ctest runs them under wine
 # (the toolchain's emulator) in the same namespace, with one wine server for

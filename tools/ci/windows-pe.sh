@@ -1,0 +1,57 @@
+#!/bin/bash
+# Checks the built Windows programs from what the files themselves say, not
+# from the flags that made them: each program of the build (the shipped one,
+# and every one CI runs) is relocatable with high-entropy ASLR, marks its data
+# not executable and is Terminal Server aware, and carries the stack
+# protector (functions that check the canary before they return, and the
+# canary's random set-up) and the C library's buffer checks (where it copies
+# into an object of known size; sondar.exe does). sondar.exe imports nothing
+# but Windows' known DLLs, which the loader takes from the system only, the
+# README's list, and has no delayed imports.
+# Usage: tools/ci/windows-pe.sh BUILD_DIR
+set -euo pipefail
+build=${1:?usage: tools/ci/windows-pe.sh BUILD_DIR}
+fail() { echo "windows-pe: FAIL: $*" >&2; exit 1; }
+objdump=x86_64-w64-mingw32-objdump
+
+# Windows' known DLLs (HKLM\System\CurrentControlSet\Control\Session
+# Manager\KnownDLLs of Windows 10 and 11), upper case.
+known=" ADVAPI32.DLL CLBCATQ.DLL COMBASE.DLL COMDLG32.DLL COML2.DLL DIFXAPI.DLL GDI32.DLL GDIPLUS.DLL \
+IMAGEHLP.DLL IMM32.DLL KERNEL32.DLL MSCTF.DLL MSVCRT.DLL NORMALIZ.DLL NSI.DLL OLE32.DLL OLEAUT32.DLL PSAPI.DLL \
+RPCRT4.DLL SECHOST.DLL SETUPAPI.DLL SHCORE.DLL SHELL32.DLL SHLWAPI.DLL USER32.DLL WLDAP32.DLL WS2_32.DLL "
+
+imports() { sed -n 's/^\s*DLL Name: //p' <<<"$1" | tr '[:lower:]' '[:upper:]' | sort | tr '\n' ' '; }
+
+mapfile -t programs < <(find "$build" -name '*.exe' -not -path '*/CMakeFiles/*' | sort)
+[ "${#programs[@]}" -gt 0 ] || fail "no programs in $build"
+for exe in "${programs[@]}"; do
+    name=${exe#"$build"/}
+    headers=$($objdump -p "$exe")
+    for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do
+        grep -qx "[[:space:]]*$flag" <<<"$headers" || fail "$name: no $flag in its DllCharacteristics"
+    done
+
+    # The canary: checked on the way out of many functions (a call of
+    # __stack_chk_fail where it was overwritten), and set up from the
+    # system's random source when the program starts.
+    code=$($objdump -d "$exe")
+    checks=$(grep -c 'call.*<__stack_chk_fail>' <<<"$code" || true)
+    [ "$checks" -ge 1 ] || fail "$name: no function checks the stack canary"
+    grep -q 'call.*CryptGenRandom' <<<"$code" || fail "$name: the stack canary is not set up from a random source"
+    # The buffer checks: calls that end the program where a copy would
+    # overrun an object whose size the compiler knows. A program may have no
+    # such copy; the window's code has.
+    fortified=$(grep -cE 'call.*<__(mem(cpy|move|set|pcpy)|str(n?cpy|n?cat))_chk>|call.*<__chk_fail>' <<<"$code" || true)
+    [ "$fortified" -ge 1 ] || [ "$name" != sondar.exe ] || fail "$name: no buffer checks of _FORTIFY_SOURCE"
+    echo "windows-pe: $name: ASLR (high entropy), NX, Terminal Server aware; imports $(imports "$headers" | sed 's/ $//'); $checks functions check the canary, $fortified buffer checks"
+done
+
+sondar=$($objdump -p "$build/sondar.exe")
+for dll in $(imports "$sondar"); do
+    [[ $known == *" $dll "* ]] || fail "sondar.exe imports $dll, which is not among Windows' known DLLs"
+done
+grep -q '^Entry d 0000000000000000 00000000 Delay Import Directory' <<<"$sondar" || fail "sondar.exe has delayed imports"
+want="ADVAPI32.DLL COMDLG32.DLL GDI32.DLL IMM32.DLL KERNEL32.DLL MSVCRT.DLL OLE32.DLL USER32.DLL "
+[ "$(imports "$sondar")" = "$want" ] || fail "sondar.exe imports $(imports "$sondar"), not $want"
+grep -q 'Subsystem.*(Windows GUI)' <<<"$sondar" || fail "sondar.exe is no GUI program"
+echo "windows-pe: ${#programs[@]} programs checked"
