@@ -225,11 +225,61 @@ TTTOOLINFOW timeTool(HWND window, HWND field)
     return tool;
 }
 
-// A single-line field never holds a line break: of a text with one it keeps
-// the first line, as the box itself does with a paste.
-Text firstLine(const Text &text)
+// What a single-line field holds of a text: never a line break (of a text
+// with one it keeps the first line, as the box itself does with a paste), and
+// no more than its limit, which a text set from outside passes unchecked.
+Text fieldText(const Text &text)
 {
-    return text.substr(0, text.find_first_of(u"\r\n"));
+    return text.substr(0, std::min(text.find_first_of(u"\r\n"), std::size_t(window::kTextBoxMaxLength)));
+}
+
+// The clipboard's text as a single-line field with a limit takes it in place
+// of its selection: up to the first line break, and no more than fits. Only
+// that much of the clipboard is looked at, however long its text is.
+std::wstring pastedText(HWND field)
+{
+    const auto length = std::size_t(::GetWindowTextLengthW(field));
+    DWORD start = 0, end = 0;
+    ::SendMessageW(field, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+    const std::size_t kept = length - std::min<std::size_t>(end - start, length);
+    const std::size_t limit = std::size_t(::SendMessageW(field, EM_GETLIMITTEXT, 0, 0));
+    const std::size_t room = limit > kept ? limit - kept : 0;
+
+    std::wstring text;
+    if (!::IsClipboardFormatAvailable(CF_UNICODETEXT) || !::OpenClipboard(field))
+        return text;
+    if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
+        if (const auto *chars = static_cast<const wchar_t *>(::GlobalLock(data))) {
+            const std::size_t size = std::min(room, ::GlobalSize(data) / sizeof(wchar_t));
+            text.assign(chars, std::find_if(chars, chars + size, [](wchar_t c) {
+                            return c == L'\0' || c == L'\r' || c == L'\n';
+                        }));
+            ::GlobalUnlock(data);
+        }
+    }
+    ::CloseClipboard();
+    return text;
+}
+
+// The text boxes' own handling of a paste, the edit control's for the rest:
+// the control would take the clipboard's whole text first, which for a long
+// one (10 MB) takes it most of a second under wine.
+LRESULT CALLBACK fieldProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const auto control = reinterpret_cast<WNDPROC>(::GetWindowLongPtrW(field, GWLP_USERDATA));
+    if (message == WM_PASTE) {
+        const std::wstring text = pastedText(field);
+        ::CallWindowProcW(control, field, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
+        return 0;
+    }
+    return ::CallWindowProcW(control, field, message, wParam, lParam);
+}
+
+// The edit control's own procedure is kept in the field's user data.
+void handlePastes(HWND field)
+{
+    ::SetWindowLongPtrW(field, GWLP_USERDATA, ::GetWindowLongPtrW(field, GWLP_WNDPROC));
+    ::SetWindowLongPtrW(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&fieldProc));
 }
 
 Text windowText(HWND control)
@@ -285,8 +335,11 @@ Win32Form::Win32Form(HINSTANCE instance)
             std::abort();
         }
         controls_[r->id] = control;
-        if (r->kind == Kind::TextBox)
-            ::SendMessageW(control, EM_SETLIMITTEXT, 0, 0); // no length limit
+        // Typing and pastes stop at the field's limit.
+        if (r->kind == Kind::TextBox) {
+            ::SendMessageW(control, EM_SETLIMITTEXT, window::kTextBoxMaxLength, 0);
+            handlePastes(control);
+        }
         if (r->inputMethod == window::InputMethod::Disabled)
             ::ImmAssociateContextEx(control, nullptr, 0); // no input context at all
     }
@@ -602,7 +655,7 @@ Text Win32Form::text(ControlIndex control) const
 
 void Win32Form::setText(ControlIndex control, const Text &text)
 {
-    const std::wstring line = wide(firstLine(text));
+    const std::wstring line = wide(fieldText(text));
     HWND field = this->control(control, window::Kind::TextBox);
     ::SetWindowTextW(field, line.c_str());
     if (std::ranges::find(kTimeFields, control) != std::end(kTimeFields)) {

@@ -459,6 +459,45 @@ void accessibility(const Win32Form &form)
                     "fails), so the fields and the list read as it names them itself\n");
 }
 
+// Text on the clipboard, as a copy from another program leaves it.
+void setClipboard(const std::wstring &text)
+{
+    const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes);
+    std::memcpy(::GlobalLock(memory), text.c_str(), bytes);
+    ::GlobalUnlock(memory);
+    ::OpenClipboard(nullptr);
+    ::EmptyClipboard();
+    ::SetClipboardData(CF_UNICODETEXT, memory);
+    ::CloseClipboard();
+}
+
+// A paste of 10 MB into a field is cut at the fields' limit, as an edit
+// control with a limit cuts it, and the window answers within a second;
+// typing goes on at the limit's end.
+void longPaste(Win32Form &form)
+{
+    setClipboard(std::wstring(10u << 20, L'7'));
+    for (const window::Control field : {window::Text1, window::Text8}) {
+        const Text before = form.text(field);
+        form.setText(field, u"");
+        form.setFocus(field);
+        const auto start = std::chrono::steady_clock::now();
+        ::SendMessageW(form.control(field), WM_PASTE, 0, 0);
+        // The field shown with what it holds, and the window's next message.
+        ::RedrawWindow(form.window(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        DWORD_PTR answer = 0;
+        const bool answered = ::SendMessageTimeoutW(form.window(), WM_NULL, 0, 0, SMTO_NORMAL, 1000, &answer);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        const Text pasted = form.text(field);
+        check(answered && took < std::chrono::seconds(1) && pasted == Text(window::kTextBoxMaxLength, u'7'),
+              std::string(kLayout[field].name) + ": a 10 MB paste keeps " + std::to_string(pasted.size())
+                  + " characters, the window answers after " + std::to_string(took.count()) + " ms");
+        form.setText(field, before);
+    }
+    setClipboard(L"");
+}
+
 // A single-line field never holds a line break: a text with one keeps its
 // first line.
 void lineBreaks(Win32Form &form)
@@ -543,10 +582,21 @@ void list(Win32Form &form)
 
 void texts(Win32Form &form)
 {
-    const Text cases[] = {u"", u"試験場所 ＡＢＣ", u"\U0001F600 surrogates", Text(40000, u'9')};
-    for (const Text &text : cases) {
-        form.setText(window::Text9, text);
-        check(form.text(window::Text9) == text, "Text9 keeps a text of " + std::to_string(text.size()) + " units");
+    struct Case {
+        Text given, kept;
+    };
+    const Text longest(window::kTextBoxMaxLength, u'9');
+    const Case cases[] = {
+        {u"", u""},
+        {u"試験場所 ＡＢＣ", u"試験場所 ＡＢＣ"},
+        {u"\U0001F600 surrogates", u"\U0001F600 surrogates"},
+        {longest, longest},
+        {longest + u"12345", longest},
+    };
+    for (const Case &c : cases) {
+        form.setText(window::Text9, c.given);
+        check(form.text(window::Text9) == c.kept, "Text9 given " + std::to_string(c.given.size()) + " units keeps "
+                                                      + std::to_string(c.kept.size()));
     }
     form.setEnabled(window::Command2, true);
     check(::IsWindowEnabled(form.control(window::Command2)), "setEnabled");
@@ -800,6 +850,7 @@ int main(int argc, char **argv)
     list(form);
     texts(form);
     lineBreaks(form);
+    longPaste(form);
     timeTips(form);
     accessibility(form);
     pointer(form);
