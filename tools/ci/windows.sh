@@ -4,8 +4,9 @@
 # imports and stack protection (tools/ci/windows-pe.sh), and packs
 # sondar-<version>-win64.zip. Where wine
 # runs here it then runs probe_selftest.exe, tst_win32form.exe (on Xvfb, in an
-# English and a Japanese locale) and the end-to-end test of the window, each
-# in a network namespace of its own with only a loopback.
+# English and a Japanese locale), the append's test on a full disk and
+# against a Linux appender, and the end-to-end test of the window, each in a
+# network namespace of its own with only a loopback.
 # Where wine can't be installed or can't start the program, or there is no
 # root for the namespace, the script says so and checks only the build.
 # Run from anywhere in the checkout.
@@ -121,6 +122,9 @@ diff "$prefix/expected.txt" "$prefix/geometry.txt" || fail "the Windows window's
 echo "geometry: every control where $geometry puts it"
 /usr/lib/wine/wineserver64 -k 2>/dev/null || true
 xvfb_stop
+
+# The append on a full disk and racing a Linux appender.
+bash tests/win32/appendfile.sh "$build/tests/win32/tst_appendfile.exe" || fail "the append under wine (exit $?)"
 
 # The window end to end, with real keys, clicks and the common dialog.
 tests/e2e/windows_window.sh "$sondar" "$build/tests/win32/planted_dll.dll" || fail "the window end to end under wine (exit $?)"
