@@ -767,9 +767,20 @@ std::optional<Text> Win32Form::saveFileName(const SaveFileRequest &request)
     dialog.nMaxFile = DWORD(file.size());
     dialog.lpstrTitle = title.c_str();
     dialog.Flags = request.flags;
-    if (!::GetSaveFileNameW(&dialog))
-        return std::nullopt; // cancelled, or the dialog failed
-    return ownText(file.c_str(), std::wcslen(file.c_str()));
+    if (saveDialog_.show(&dialog))
+        return ownText(file.c_str(), std::wcslen(file.c_str()));
+    // Cancelled; or the dialog failed, which is no cancel and says so: the
+    // name chosen in it reached nobody.
+    if (const DWORD error = saveDialog_.error()) {
+        wchar_t code[16] = {};
+        std::swprintf(code, std::size(code), L"0x%04lX", error);
+        messageBox({u"The save dialog failed (" + ownText(code, std::wcslen(code)) + u"): "
+                    + (error == FNERR_BUFFERTOOSMALL ? Text(u"the file name is too long")
+                       : error == FNERR_INVALIDFILENAME ? Text(u"the file name is not valid")
+                                                        : Text(u"the dialog could not be shown"))
+                    + u". Nothing was saved."});
+    }
+    return std::nullopt;
 }
 
 Text Win32Form::generalDateNow() const

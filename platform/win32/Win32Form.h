@@ -9,9 +9,11 @@
 #include "window/Layout.h"
 
 #include <windows.h>
+#include <commdlg.h>
 #include <oleacc.h>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -30,6 +32,15 @@ public:
     // Where the window reports clicks, keys and its closing; set once, before
     // the window is shown.
     void setEvents(FormEvents &events) { events_ = &events; }
+
+    // The save dialog: the common dialog's own, unless a test gives another
+    // that fills the structure as GetSaveFileNameW does and tells a failure
+    // as CommDlgExtendedError does (0 after a cancel).
+    struct SaveDialog {
+        std::function<BOOL(OPENFILENAMEW *)> show = ::GetSaveFileNameW;
+        std::function<DWORD()> error = ::CommDlgExtendedError;
+    };
+    void setSaveDialog(SaveDialog dialog) { saveDialog_ = std::move(dialog); }
 
     // Shows the window with the first control of the focus order focused.
     void show(int showCommand);
@@ -60,6 +71,8 @@ public:
     void setPointer(Pointer pointer) override;
     void messageBox(const Message &message) override;
     void pause(std::chrono::milliseconds duration) override;
+    // Nothing where the user cancelled, and where the dialog failed, which a
+    // box says first.
     std::optional<Text> saveFileName(const SaveFileRequest &request) override;
     Text generalDateNow() const override;
     Text decimalMark() const override;
@@ -116,6 +129,7 @@ private:
     HWND lastFocus_ = nullptr;
     bool busy_ = false;
     FormEvents *events_ = nullptr;
+    SaveDialog saveDialog_;
 };
 
 } // namespace platform::win32

@@ -48,11 +48,12 @@ in_ns timeout 180 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || skip "wine d
 
 fail() { echo "FAIL ($run_name): $*"; [ -f "$report" ] && { echo "--- report:"; cat -A "$report"; }; exit 1; }
 
-# One session: $1 the locale, $2 and $3 the site and point texts (UTF-8).
+# One session: $1 the locale, $2 and $3 the site and point texts (UTF-8), $4
+# the report's code page, $5 the report's file name, typed into the dialog.
 session() {
     run_name=$1
     local site=$2 point=$3 win dialog
-    report=$work/out/report-$1.txt
+    report=$work/out/$5
     # A fresh wine server per locale, which it takes from the environment.
     in_ns /usr/lib/wine/wineserver64 -k 2>/dev/null || true
     LANG=$1 LC_ALL=$1 in_ns "$wine" "$exe" >"$work/sondar-$1.log" 2>&1 &
@@ -113,8 +114,9 @@ session() {
     echo "ok   $1: the report of a real run, saved through the common dialog, in $4"
 }
 
-session C.UTF-8 "Site A" "Point 3" CP1252
-session ja_JP.UTF-8 "東京本社 試験場" "３階 サーバ室" CP932
+# The English session's file name lies outside its ANSI code page, 1252.
+session C.UTF-8 "Site A" "Point 3" CP1252 "rep-Ωő日本.txt"
+session ja_JP.UTF-8 "東京本社 試験場" "３階 サーバ室" CP932 report-ja.txt
 run_name="planted DLLs"
 loaded=$(cd "$work/app" && ls -- *.loaded 2>/dev/null) && fail "the program loaded DLLs planted beside it: $loaded"
 echo "ok   no DLL planted beside the program ($planted_names) was loaded"

@@ -20,6 +20,7 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <commdlg.h>
 #include <imm.h>
 #include <oleacc.h>
 
@@ -659,39 +660,78 @@ void boxesAndDialog(Win32Form &form)
         check(icon == exclamation, std::string("a message box ") + (exclamation ? "with" : "without") + " the icon");
     }
 
-    std::wstring proposed, filter;
-    Text chosen = u"C:\\users\\sondar-test.txt";
-    std::optional<Text> got;
-    {
-        const WindowAnswerer answer(L"保存ファイル選択", [&](HWND dialog) {
-            HWND name = ::GetDlgItem(dialog, 0x47C); // the file name box of the Explorer-style dialog
-            if (!name)
-                name = ::GetDlgItem(dialog, 0x480);
-            proposed = textOf(name);
-            HWND types = ::GetDlgItem(dialog, 0x470);
-            const LRESULT selected = ::SendMessageW(types, CB_GETCURSEL, 0, 0);
-            wchar_t entry[128] = {};
-            if (selected != CB_ERR)
-                ::SendMessageW(types, CB_GETLBTEXT, WPARAM(selected), reinterpret_cast<LPARAM>(entry));
-            filter = entry;
-            ::SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide(chosen).c_str()));
-            ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-        });
-        got = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
-                                 .flags = platform::kOverwritePrompt | platform::kHideReadOnly | platform::kNoChangeDir
-                                     | platform::kExplorer | platform::kLongNames,
-                                 .fileName = u"Pingdata"});
+    // Typed into the dialog, each name comes back exactly: one outside the
+    // ANSI code page too.
+    for (const Text &chosen : {Text(u"C:\\users\\sondar-test.txt"), Text(u"C:\\users\\rep-Ωő日本.txt")}) {
+        std::wstring proposed, filter;
+        std::optional<Text> got;
+        {
+            const WindowAnswerer answer(L"保存ファイル選択", [&](HWND dialog) {
+                HWND name = ::GetDlgItem(dialog, 0x47C); // the file name box of the Explorer-style dialog
+                if (!name)
+                    name = ::GetDlgItem(dialog, 0x480);
+                proposed = textOf(name);
+                HWND types = ::GetDlgItem(dialog, 0x470);
+                const LRESULT selected = ::SendMessageW(types, CB_GETCURSEL, 0, 0);
+                wchar_t entry[128] = {};
+                if (selected != CB_ERR)
+                    ::SendMessageW(types, CB_GETLBTEXT, WPARAM(selected), reinterpret_cast<LPARAM>(entry));
+                filter = entry;
+                ::SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide(chosen).c_str()));
+                ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+            });
+            got = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
+                                     .flags = platform::kOverwritePrompt | platform::kHideReadOnly
+                                         | platform::kNoChangeDir | platform::kExplorer | platform::kLongNames,
+                                     .fileName = u"Pingdata"});
+        }
+        check(proposed == L"Pingdata" && filter == L"テキスト (*.txt)", "the save dialog proposes Pingdata, text files");
+        check(got && _wcsicmp(wide(*got).c_str(), wide(chosen).c_str()) == 0,
+              "the chosen name comes back: " + (got ? utf8(*got) : std::string("(none)")) + ", dialog error "
+                  + std::to_string(::CommDlgExtendedError()));
     }
-    check(proposed == L"Pingdata" && filter == L"テキスト (*.txt)", "the save dialog proposes Pingdata, text files");
-    check(got && _wcsicmp(wide(*got).c_str(), wide(chosen).c_str()) == 0,
-          "the chosen name comes back: " + (got ? utf8(*got) : std::string("(cancelled)")));
+    std::optional<Text> cancelled;
     {
         const WindowAnswerer answer(L"保存ファイル選択",
                                     [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); });
-        got = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
-                                 .flags = platform::kExplorer, .fileName = u"Pingdata"});
+        cancelled = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
+                                       .flags = platform::kExplorer, .fileName = u"Pingdata"});
     }
-    check(!got, "cancel gives no name");
+    check(!cancelled, "cancel gives no name");
+
+    // Cancel gives no name, and no box; a dialog that fails gives no name
+    // either, but a box says so. (Wine's dialog does not fail on any name or
+    // buffer; a stand-in fails as the common dialog does.)
+    struct Ending {
+        const char *what;
+        DWORD error; // as CommDlgExtendedError tells it; 0: cancelled
+        const wchar_t *box;
+    };
+    const Ending endings[] = {
+        {"cancel", 0, L"(none)"},
+        {"a dialog that fails on the name", FNERR_INVALIDFILENAME,
+         L"The save dialog failed (0x3002): the file name is not valid. Nothing was saved."},
+        {"a dialog that fails on the name's length", FNERR_BUFFERTOOSMALL,
+         L"The save dialog failed (0x3003): the file name is too long. Nothing was saved."},
+        {"a dialog that fails to show", CDERR_INITIALIZATION,
+         L"The save dialog failed (0x0002): the dialog could not be shown. Nothing was saved."},
+    };
+    for (const Ending &e : endings) {
+        form.setSaveDialog({.show = [](OPENFILENAMEW *) { return FALSE; }, .error = [&e] { return e.error; }});
+        std::wstring box = L"(none)";
+        std::optional<Text> got;
+        {
+            const WindowAnswerer boxAnswer(L"Sondar", [&](HWND found) {
+                box = textOf(::GetDlgItem(found, 0xFFFF));
+                ::PostMessageW(found, WM_COMMAND, IDOK, 0);
+            });
+            got = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
+                                     .flags = platform::kExplorer, .fileName = u"Pingdata"});
+        }
+        check(!got && box == e.box, std::string(e.what) + ": no name, "
+                                        + utf8(platform::win32::ownText(box.c_str(), box.size())));
+    }
+    form.setSaveDialog({});
 }
 
 std::string fileBytes(const std::wstring &path)
@@ -722,6 +762,19 @@ void appendFile()
 
     check(!appendWhole(own(report), "a\r\n") && fileBytes(report) == "a\r\n", "a missing file is created");
     check(!appendWhole(own(report), "b\r\n") && fileBytes(report) == "a\r\nb\r\n", "a second save appends");
+    // A name outside the ANSI code page is the file's name exactly.
+    const std::wstring unicode = base + L"\\rep-Ωő日本.txt";
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW((base + L"\\rep-*").c_str(), &found);
+    const auto unicodeFailure = appendWhole(own(unicode), "u\r\n");
+    check(!unicodeFailure && fileBytes(unicode) == "u\r\n" && search == INVALID_HANDLE_VALUE,
+          "a name outside the code page is written" + (unicodeFailure ? ": " + utf8(unicodeFailure->reason) : ""));
+    const HANDLE listed = ::FindFirstFileW((base + L"\\rep-*").c_str(), &found);
+    check(listed != INVALID_HANDLE_VALUE && std::wstring(found.cFileName) == L"rep-Ωő日本.txt" && !::FindNextFileW(listed, &found),
+          "under exactly that name: " + utf8(platform::win32::ownText(found.cFileName, std::wcslen(found.cFileName))));
+    if (listed != INVALID_HANDLE_VALUE)
+        ::FindClose(listed);
+    ::DeleteFileW(unicode.c_str());
 
     struct Refused {
         const char *what;
