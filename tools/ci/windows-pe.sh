@@ -7,10 +7,13 @@
 # canary's random set-up) and the C library's buffer checks (where it copies
 # into an object of known size; sondar.exe does). sondar.exe imports nothing
 # but Windows' known DLLs, which the loader takes from the system only, the
-# README's list, and has no delayed imports.
+# README's list, and has no delayed imports. Its version details name the
+# product, the file, the description, the copyright and the licence, and give
+# the project's version, which is the Debian package's upstream version.
 # Usage: tools/ci/windows-pe.sh BUILD_DIR
 set -euo pipefail
-build=${1:?usage: tools/ci/windows-pe.sh BUILD_DIR}
+build=$(realpath "${1:?usage: tools/ci/windows-pe.sh BUILD_DIR}")
+cd "$(dirname "$0")/../.."
 fail() { echo "windows-pe: FAIL: $*" >&2; exit 1; }
 objdump=x86_64-w64-mingw32-objdump
 
@@ -54,4 +57,28 @@ grep -q '^Entry d 0000000000000000 00000000 Delay Import Directory' <<<"$sondar"
 want="ADVAPI32.DLL COMDLG32.DLL GDI32.DLL IMM32.DLL KERNEL32.DLL MSVCRT.DLL OLE32.DLL USER32.DLL "
 [ "$(imports "$sondar")" = "$want" ] || fail "sondar.exe imports $(imports "$sondar"), not $want"
 grep -q 'Subsystem.*(Windows GUI)' <<<"$sondar" || fail "sondar.exe is no GUI program"
+# The version details, as the file holds them.
+details=$(x86_64-w64-mingw32-windres --input-format=coff -i "$build/sondar.exe" -O rc | sed -n '/VERSIONINFO/,/^END/p')
+value() { sed -n "s/^ *VALUE \"$1\", \"\(.*\)\"\$/\1/p" <<<"$details"; }
+project=$(sed -n 's/^project(Sondar VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+[ -n "$project" ] || fail "no project(VERSION) in CMakeLists.txt"
+if [ -f debian/changelog ]; then
+    # The package's version without its epoch and Debian revision.
+    package=$(dpkg-parsechangelog -l debian/changelog -S Version | sed 's/^[0-9]*://; s/-[^-]*$//')
+    [ "$package" = "$project" ] || fail "debian/changelog's version $package is not the project's $project"
+else
+    echo "windows-pe: no debian/changelog here: the version is compared with project(VERSION) alone"
+fi
+for field in FileVersion ProductVersion; do
+    [ "$(value $field)" = "$project" ] || fail "sondar.exe's $field is '$(value $field)', not $project"
+done
+[ "$(sed -n 's/^ *FILEVERSION //p' <<<"$details")" = "${project//./, }, 0" ] \
+    || fail "sondar.exe's FILEVERSION numbers are not $project"
+for field in ProductName OriginalFilename FileDescription LegalCopyright; do
+    [ -n "$(value $field)" ] || fail "sondar.exe's version details have no $field"
+done
+[ "$(value ProductName)" = Sondar ] && [ "$(value OriginalFilename)" = sondar.exe ] \
+    || fail "sondar.exe's version details name '$(value ProductName)', '$(value OriginalFilename)'"
+grep -q 'MIT License' <<<"$(value LegalCopyright)" || fail "sondar.exe's copyright names no licence"
+echo "windows-pe: sondar.exe $(value ProductVersion): $(value ProductName), $(value FileDescription), $(value LegalCopyright)"
 echo "windows-pe: ${#programs[@]} programs checked"

@@ -17,8 +17,8 @@ build="build-win"
 fail() { echo "windows: FAIL: $*" >&2; exit 1; }
 install_missing() { sh tools/deps.sh "$@" >/dev/null 2>&1; }
 
-install_missing cmake ninja-build g++-mingw-w64-x86-64 googletest unzip \
-    || fail "cmake, ninja-build, g++-mingw-w64-x86-64, googletest or unzip is missing"
+install_missing cmake ninja-build g++-mingw-w64-x86-64 googletest unzip dpkg-dev \
+    || fail "cmake, ninja-build, g++-mingw-w64-x86-64, googletest, unzip or dpkg-dev is missing"
 # What running under wine needs comes before the configure: the toolchain file
 # makes wine ctest's emulator only where wine is installed by then.
 wine_missing=""
