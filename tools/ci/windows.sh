@@ -17,8 +17,8 @@ build="build-win"
 fail() { echo "windows: FAIL: $*" >&2; exit 1; }
 install_missing() { sh tools/deps.sh "$@" >/dev/null 2>&1; }
 
-install_missing cmake ninja-build g++-mingw-w64-x86-64 googletest unzip dpkg-dev \
-    || fail "cmake, ninja-build, g++-mingw-w64-x86-64, googletest, unzip or dpkg-dev is missing"
+install_missing cmake ninja-build g++-mingw-w64-x86-64 googletest unzip dpkg-dev wixl msitools faketime \
+    || fail "cmake, ninja-build, g++-mingw-w64-x86-64, googletest, unzip, dpkg-dev, wixl, msitools or faketime is missing"
 # What running under wine needs comes before the configure: the toolchain file
 # makes wine ctest's emulator only where wine is installed by then.
 wine_missing=""
@@ -33,10 +33,13 @@ fi
 # Every target, so that nothing of the Windows build rots unseen; the logic
 # tests build as Windows programs whether or not wine runs here.
 cmake --build "$build" -j2
+# The installer, and one a version newer for the test of the upgrade.
+cmake --build "$build" -j2 --target msi msi_newer
+msi=$build/sondar-$(sed -n 's/^project(Sondar VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)-win64.msi
 exe=$build/probe/probe_selftest.exe
 sondar=$build/sondar.exe
 formtest=$build/tests/win32/tst_win32form.exe
-for f in "$exe" "$sondar" "$formtest"; do [ -f "$f" ] || fail "no $f"; done
+for f in "$exe" "$sondar" "$formtest" "$msi"; do [ -f "$f" ] || fail "no $f"; done
 
 # Hardened, and the program importing only Windows' known DLLs, as the
 # built files say.
@@ -52,6 +55,11 @@ want="LICENSE.txt README.txt sondar.exe"
 [ "$listing" = "$want" ] || fail "$zip holds $listing, not $want"
 unzip -p "$zip" '*/sondar.exe' | cmp -s - "$build/sondar-stripped.exe" || fail "the zip's sondar.exe is not the stripped program"
 echo "zip: $zip ($listing, $(stat -c %s "$zip") bytes)"
+# The installer: the stripped program and the licence, per machine.
+msi_files=$(msiinfo export "$msi" File | tr -d '\r' | awk 'NR > 3 { print $3 }' | sort | tr '\n' ' ' | sed 's/ $//')
+[ "$msi_files" = "LICENSE.txt sondar.exe" ] || fail "$msi holds $msi_files"
+msiinfo export "$msi" Property | tr -d '\r' | grep -qx 'ALLUSERS	1' || fail "$msi does not install per machine"
+echo "msi: $msi ($msi_files, $(stat -c %s "$msi") bytes)"
 
 # Where wine can't run, the build alone is checked; in CI, as root, everything
 # it needs is installed by the project's own files, so there that is a failure.
@@ -136,5 +144,8 @@ tests/e2e/windows_window.sh "$sondar" "$build/tests/win32/planted_dll.dll" || fa
 ip netns exec "$ns" /usr/lib/wine/wineserver64 -p 2>/dev/null || true
 ip netns exec "$ns" "$wine" wineboot >/dev/null 2>&1 || true
 ip netns exec "$ns" ctest --test-dir "$build" -L logic --output-on-failure || fail "the logic tests under wine"
+
+# The installer, silently in and out, with the program started between.
+bash tests/win32/msi.sh "$msi" "$build/tests/win32/sondar-newer.msi" || fail "the installer under wine (exit $?)"
 
 echo "windows: compiled, and ran under $("$wine" --version) in a namespace of its own"
