@@ -22,10 +22,15 @@ set(CMAKE_STRIP /usr/bin/${mingwTriplet}-strip)
 # rather than left to the linker's defaults: a relocatable image (high-entropy
 # ASLR), no execution of data pages, and aware of Terminal Server, as
 # Windows' own GUI programs are.
-set(CMAKE_C_FLAGS_INIT "-fstack-protector-strong -D_FORTIFY_SOURCE=2")
-set(CMAKE_CXX_FLAGS_INIT "-fstack-protector-strong -D_FORTIFY_SOURCE=2")
+# Reproducible: the source and build folders are written into the debugging
+# information under fixed names, and the PE header carries no time stamp.
+set(sondarHardening "-fstack-protector-strong -D_FORTIFY_SOURCE=2")
+set(sondarPrefixMaps "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=/sondar -ffile-prefix-map=${CMAKE_BINARY_DIR}=/sondar-build")
+set(CMAKE_C_FLAGS_INIT "${sondarHardening} ${sondarPrefixMaps}")
+set(CMAKE_CXX_FLAGS_INIT "${sondarHardening} ${sondarPrefixMaps}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "-fstack-protector-strong -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--tsaware")
+    "-fstack-protector-strong -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--tsaware,--no-insert-timestamp")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,--dynamicbase,--high-entropy-va,--nxcompat,--no-insert-timestamp")
 
 # Headers, libraries and packages from the target's tree only, so that the
 # build machine's own Qt is never picked up; programs from the build machine.
