@@ -1,7 +1,8 @@
 #!/bin/sh
 # Packs the zip, the same bytes for the same files: under one folder named
 # after the zip, the entries in name order, each dated SOURCE_DATE_EPOCH (the
-# last commit's time, where it is not set) and with fixed permissions.
+# last commit's time, where it is not set; the DOS time of an entry is local
+# time, taken in UTC) and with fixed permissions.
 # Usage: make-zip.sh OUTPUT.zip SOURCE=NAME...
 set -eu
 out=$(realpath -m "$1")
@@ -17,4 +18,4 @@ done
 chmod 0755 "$stage/$top"
 chmod 0644 "$stage/$top"/*
 (cd "$stage" && find "$top" -type f | LC_ALL=C sort >list \
-    && cmake -E tar cf "$out" --format=zip --mtime="$(date -u -d "@$epoch" "+%Y-%m-%d %H:%M:%S UTC")" --files-from=list)
+    && TZ=UTC cmake -E tar cf "$out" --format=zip --mtime="$(date -u -d "@$epoch" "+%Y-%m-%d %H:%M:%S UTC")" --files-from=list)
