@@ -2,7 +2,7 @@
 # Packs the zip, the same bytes for the same files: under one folder named
 # after the zip, the entries in name order, each dated SOURCE_DATE_EPOCH (the
 # last commit's time, where it is not set; the DOS time of an entry is local
-# time, taken in UTC) and with fixed permissions.
+# time, taken in UTC), with fixed permissions and nothing else of the files'.
 # Usage: make-zip.sh OUTPUT.zip SOURCE=NAME...
 set -eu
 out=$(realpath -m "$1")
@@ -17,5 +17,8 @@ for pair in "$@"; do
 done
 chmod 0755 "$stage/$top"
 chmod 0644 "$stage/$top"/*
-(cd "$stage" && find "$top" -type f | LC_ALL=C sort >list \
-    && TZ=UTC cmake -E tar cf "$out" --format=zip --mtime="$(date -u -d "@$epoch" "+%Y-%m-%d %H:%M:%S UTC")" --files-from=list)
+touch -d "@$epoch" "$stage/$top" "$stage/$top"/*
+rm -f "$out"
+# -X: no extra fields (they would carry the files' change and access times);
+# -D: no entries of their own for folders.
+(cd "$stage" && find "$top" -type f | LC_ALL=C sort | TZ=UTC zip -q -X -D -@ "$out")

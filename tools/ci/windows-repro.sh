@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 fail() { echo "windows-repro: FAIL: $*" >&2; exit 1; }
-sh tools/deps.sh cmake ninja-build g++-mingw-w64-x86-64 wixl msitools faketime diffoscope-minimal >/dev/null 2>&1 \
+sh tools/deps.sh cmake ninja-build g++-mingw-w64-x86-64 wixl msitools faketime zip diffoscope-minimal >/dev/null 2>&1 \
     || fail "the build's packages are missing"
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH

@@ -17,8 +17,8 @@ build="build-win"
 fail() { echo "windows: FAIL: $*" >&2; exit 1; }
 install_missing() { sh tools/deps.sh "$@" >/dev/null 2>&1; }
 
-install_missing cmake ninja-build g++-mingw-w64-x86-64 googletest unzip dpkg-dev wixl msitools faketime \
-    || fail "cmake, ninja-build, g++-mingw-w64-x86-64, googletest, unzip, dpkg-dev, wixl, msitools or faketime is missing"
+install_missing cmake ninja-build g++-mingw-w64-x86-64 googletest unzip dpkg-dev wixl msitools faketime zip \
+    || fail "cmake, ninja-build, g++-mingw-w64-x86-64, googletest, unzip, dpkg-dev, wixl, msitools, faketime or zip is missing"
 # What running under wine needs comes before the configure: the toolchain file
 # makes wine ctest's emulator only where wine is installed by then.
 wine_missing=""
