@@ -60,6 +60,9 @@ msi_files=$(msiinfo export "$msi" File | tr -d '\r' | awk 'NR > 3 { print $3 }' 
 msiinfo export "$msi" Property | tr -d '\r' | grep -qx 'ALLUSERS	1' || fail "$msi does not install per machine"
 echo "msi: $msi ($msi_files, $(stat -c %s "$msi") bytes)"
 
+# Two more builds of this commit, elsewhere and later: the same bytes.
+bash tools/ci/windows-repro.sh || fail "the Windows artefacts are not reproducible"
+
 # Where wine can't run, the build alone is checked; in CI, as root, everything
 # it needs is installed by the project's own files, so there that is a failure.
 compiled_only() {
