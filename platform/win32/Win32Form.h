@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace platform::win32 {
@@ -89,6 +90,10 @@ private:
     // Places every control, and sizes the window, for `dpi`.
     void layOut(UINT dpi);
     void addTimeTips(HINSTANCE instance);
+    // The time fields' tips: over the fields at `dpi`, and showing a time
+    // field's new text (any other control's is no tip).
+    void placeTimeTips(UINT dpi);
+    void updateTimeTip(ControlIndex control, const std::wstring &text);
     void nameControls();
     void clearNames();
     std::optional<ControlIndex> indexOf(HWND control) const;
