@@ -1,7 +1,7 @@
 #!/bin/bash
 # Checks the built Windows programs from what the files themselves say, not
 # from the flags that made them: each program of the build (the shipped one,
-# and every one CI runs) is relocatable with high-entropy ASLR, marks its data
+# and every one CI runs) carries no time stamp in its PE header, is relocatable with high-entropy ASLR, marks its data
 # not executable and is Terminal Server aware, and carries the stack
 # protector (functions that check the canary before they return, and the
 # canary's random set-up) and the C library's buffer checks (where it copies
@@ -33,7 +33,8 @@ mapfile -t programs < <(find "$build" -name '*.exe' -not -path '*/CMakeFiles/*' 
 [ "${#programs[@]}" -gt 0 ] || fail "no programs in $build"
 for exe in "${programs[@]}"; do
     name=${exe#"$build"/}
-    headers=$($objdump -p "$exe")
+    headers=$(TZ=UTC $objdump -p "$exe")
+    grep -q '^Time/Date[[:space:]]*Thu Jan  1 00:00:00 1970$' <<<"$headers" || fail "$name has a time stamp in its PE header"
     for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do
         grep -qx "[[:space:]]*$flag" <<<"$headers" || fail "$name: no $flag in its DllCharacteristics"
     done

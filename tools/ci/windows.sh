@@ -44,7 +44,7 @@ for f in "$exe" "$sondar" "$formtest" "$msi"; do [ -f "$f" ] || fail "no $f"; do
 # Hardened, and the program importing only Windows' known DLLs, as the
 # built files say.
 bash tools/ci/windows-pe.sh "$build"
-x86_64-w64-mingw32-strip -o "$build/sondar-stripped.exe" "$sondar"
+SOURCE_DATE_EPOCH=0 x86_64-w64-mingw32-strip -o "$build/sondar-stripped.exe" "$sondar"
 echo "sondar.exe: $(stat -c %s "$sondar") bytes, $(stat -c %s "$build/sondar-stripped.exe") stripped"
 
 # The zip: the program (stripped), the readme and the licence.
