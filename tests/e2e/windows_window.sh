@@ -96,8 +96,13 @@ session() {
     done
     [ -n "$dialog" ] || fail "no save dialog"
     sleep 1
-    xdotool key ctrl+a
-    xdotool type --delay 20 "Z:${report//\//\\}"
+    # The name, typed over itself a second time, as the header fields are:
+    # its characters outside the keyboard's may be the session's first.
+    for _ in 1 2; do
+        xdotool key ctrl+a
+        xdotool type --delay 40 "Z:${report//\//\\}"
+        sleep 0.3
+    done
     xdotool key Return
     find_window '保存メッセージ' 15 >/dev/null || fail "no completion box"
     sleep 0.5
