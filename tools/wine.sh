@@ -5,14 +5,16 @@
 
 # wine_sandbox_start WORK NAME: the prefix and wine's temporary folder go
 # under the folder WORK (wine keeps its server's socket there, so removing
-# WORK leaves nothing behind; no Mono or Gecko prompts at first start), and a
-# namespace sondar-NAME-PID with its loopback up is made. Returns 1 where the
+# WORK leaves nothing behind; no Mono or Gecko prompts at first start; no
+# menu entries that wine would write for shortcuts into the Linux user's
+# home), and a
+# namespace sondar-windows-NAME-PID with its loopback up is made. Returns 1 where the
 # namespace cannot be made.
 wine_sandbox_start() {
     WINE_WORK=$1
-    WINE_NS=sondar-$2-$$
+    WINE_NS=sondar-windows-$2-$$
     mkdir -p "$WINE_WORK/tmp"
-    export WINEPREFIX=$WINE_WORK/prefix TMPDIR=$WINE_WORK/tmp WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEPREFIX=$WINE_WORK/prefix TMPDIR=$WINE_WORK/tmp WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     ip netns add "$WINE_NS" || return 1
     ip -n "$WINE_NS" link set lo up
 }

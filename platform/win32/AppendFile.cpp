@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 
 namespace platform::win32 {
 namespace {
@@ -64,15 +65,84 @@ std::optional<LONGLONG> fileSize(HANDLE file)
     return size.QuadPart;
 }
 
-// Takes back this call's bytes, which lie from `start` to the end of the file
-// as long as nobody wrote after them.
-bool removeOwnBytes(HANDLE file, LONGLONG start, std::size_t written)
+// A file's identity: its volume and its number there.
+struct FileId {
+    DWORD volume = 0, high = 0, low = 0;
+    bool operator==(const FileId &) const = default;
+};
+
+std::optional<FileId> fileId(HANDLE file)
 {
-    if (fileSize(file) != start + LONGLONG(written))
-        return written == 0;
-    LARGE_INTEGER at{};
-    at.QuadPart = start;
-    return ::SetFilePointerEx(file, at, nullptr, FILE_BEGIN) && ::SetEndOfFile(file);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(file, &information))
+        return std::nullopt;
+    return FileId{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+}
+
+// A second handle on the file that `path` names, with `access`, where it
+// still names the file of `file`; another file put in its place is not
+// touched.
+KernelHandle sameFile(const std::wstring &path, HANDLE file, DWORD access)
+{
+    KernelHandle other(::CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     0, nullptr));
+    const std::optional<FileId> own = fileId(file);
+    if (!other.isOpen() || !own || fileId(other.get()) != own)
+        return KernelHandle();
+    return other;
+}
+
+// Whether the file ends with exactly `tail`.
+bool endsWith(HANDLE file, std::string_view tail)
+{
+    const std::optional<LONGLONG> size = fileSize(file);
+    if (!size || *size < LONGLONG(tail.size()))
+        return false;
+    std::string read(tail.size(), '\0');
+    std::size_t done = 0;
+    while (done < read.size()) {
+        OVERLAPPED at{};
+        const LONGLONG from = *size - LONGLONG(tail.size()) + LONGLONG(done);
+        at.Offset = DWORD(from);
+        at.OffsetHigh = DWORD(from >> 32);
+        DWORD count = 0;
+        if (!::ReadFile(file, read.data() + done, DWORD(std::min<std::size_t>(read.size() - done, 1u << 20)), &count,
+                        &at)
+            || count == 0)
+            return false;
+        done += count;
+    }
+    return read == tail;
+}
+
+// Takes back what this call wrote, `ours`, only where the file still ends
+// with exactly those bytes: an append of another program's after them, or
+// between them, leaves the file as it is. The append handle may not shorten
+// the file; a second one on the same file does.
+bool removeOwnBytes(const std::wstring &path, HANDLE file, std::string_view ours)
+{
+    if (ours.empty())
+        return true;
+    if (!endsWith(file, ours))
+        return false;
+    const KernelHandle writer = sameFile(path, file, FILE_WRITE_DATA);
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = *fileSize(file) - LONGLONG(ours.size());
+    return writer.isOpen()
+        && ::SetFileInformationByHandle(writer.get(), FileEndOfFileInfo, &end, sizeof end);
+}
+
+// Removes a file this call created, where the name still names it and it is
+// still empty: the file is as it was before, absent. The file goes once the
+// last handle on it closes.
+bool removeCreated(const std::wstring &path, HANDLE file)
+{
+    const KernelHandle remover = sameFile(path, file, DELETE);
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return remover.isOpen() && fileSize(file) == 0
+        && ::SetFileInformationByHandle(remover.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 } // namespace
@@ -83,24 +153,38 @@ std::optional<AppendFailure> appendWhole(const Text &path, std::string_view byte
     // A NUL inside the name would cut it short and name another file.
     if (path.empty() || path.find(u'\0') != Text::npos)
         return AppendFailure{systemErrorText(ERROR_INVALID_NAME)};
-    // FILE_WRITE_DATA beside FILE_APPEND_DATA: taking back a failed write
-    // shortens the file, which appending rights alone do not allow.
-    const KernelHandle file(::CreateFileW(wide(path).c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::wstring name = wide(path);
+    // The right to append without the right to write: every write goes to
+    // the end of the file as Windows finds it at that moment, wherever
+    // another program has moved it. (Wine finds the end and then writes
+    // there, two steps, so a Linux program's append between them is written
+    // over unless it takes a POSIX lock, which wine's lock below holds back.)
+    // Reading: the lock, and the check of what a failed write left. Others
+    // may remove or rename the file meanwhile, as they may any file.
+    const KernelHandle file(::CreateFileW(name.c_str(),
+                                          FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD opened = ::GetLastError();
     if (!file.isOpen())
-        return AppendFailure{systemErrorText(::GetLastError())};
+        return AppendFailure{systemErrorText(opened)};
+    const bool created = opened != ERROR_ALREADY_EXISTS;
+    // What a failure leaves: a file this call created is removed again where
+    // it can be; one that could not be cut back may hold part of the lines.
+    const auto failed = [&](DWORD error, bool restored) {
+        Aftermath aftermath = restored ? Aftermath::AsBefore : Aftermath::MayHoldPart;
+        if (restored && created && !removeCreated(name, file.get()))
+            aftermath = Aftermath::CreatedEmpty;
+        return AppendFailure{systemErrorText(error), aftermath};
+    };
     if (::GetFileType(file.get()) != FILE_TYPE_DISK)
         return AppendFailure{u"not a file on a disk"};
     const WholeFileLock lock(file.get(), lockPatience);
-    if (!lock.mayWrite())
-        return AppendFailure{u"another program keeps the file locked"};
-
-    // Under the lock nobody else writes; this save's bytes start at the end.
-    const std::optional<LONGLONG> start = fileSize(file.get());
-    LARGE_INTEGER end{};
-    if (!start || !::SetFilePointerEx(file.get(), end, nullptr, FILE_END))
-        return AppendFailure{systemErrorText(::GetLastError())};
+    if (!lock.mayWrite()) {
+        AppendFailure failure = failed(ERROR_LOCK_VIOLATION, true);
+        failure.reason = u"another program keeps the file locked";
+        return failure;
+    }
 
     std::size_t written = 0;
     DWORD error = 0;
@@ -122,9 +206,7 @@ std::optional<AppendFailure> appendWhole(const Text &path, std::string_view byte
     if (error == 0 && !::FlushFileBuffers(file.get()))
         error = ::GetLastError();
     if (error != 0)
-        return AppendFailure{systemErrorText(error), removeOwnBytes(file.get(), *start, written)
-                                                         ? Aftermath::AsBefore
-                                                         : Aftermath::MayHoldPart};
+        return failed(error, removeOwnBytes(name, file.get(), bytes.substr(0, written)));
     return std::nullopt;
 }
 

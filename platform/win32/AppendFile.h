@@ -12,10 +12,13 @@ namespace platform::win32 {
 
 // Appends `bytes` to the file at `path`, created when missing. Only a disk
 // file is written: a pipe, a console or a device such as NUL is refused at
-// once. While it appends it holds an exclusive lock on the whole file, which
-// Windows enforces on every other writer, and a failed write takes back
-// exactly the bytes this call wrote, only while they are still the end of
-// the file. Nothing on success.
+// once. The writes go to the end of the file as the system finds it at each
+// write, so another program's appends are never written over. While it
+// appends it holds an exclusive lock on the whole file, which Windows
+// enforces on every other Windows writer; a failed write takes back exactly
+// the bytes this call wrote, only while the file still ends with them, and a
+// file this call created is removed again while it is still that file and
+// empty. Nothing on success.
 [[nodiscard]] std::optional<AppendFailure> appendWhole(const Text &path, std::string_view bytes,
                                                        std::chrono::milliseconds lockPatience = kLockPatience);
 

@@ -9,11 +9,14 @@
 #include "window/Layout.h"
 
 #include <windows.h>
+#include <commdlg.h>
 #include <oleacc.h>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace platform::win32 {
@@ -30,6 +33,15 @@ public:
     // Where the window reports clicks, keys and its closing; set once, before
     // the window is shown.
     void setEvents(FormEvents &events) { events_ = &events; }
+
+    // The save dialog: the common dialog's own, unless a test gives another
+    // that fills the structure as GetSaveFileNameW does and tells a failure
+    // as CommDlgExtendedError does (0 after a cancel).
+    struct SaveDialog {
+        std::function<BOOL(OPENFILENAMEW *)> show = ::GetSaveFileNameW;
+        std::function<DWORD()> error = ::CommDlgExtendedError;
+    };
+    void setSaveDialog(SaveDialog dialog) { saveDialog_ = std::move(dialog); }
 
     // Shows the window with the first control of the focus order focused.
     void show(int showCommand);
@@ -60,6 +72,8 @@ public:
     void setPointer(Pointer pointer) override;
     void messageBox(const Message &message) override;
     void pause(std::chrono::milliseconds duration) override;
+    // Nothing where the user cancelled, and where the dialog failed, which a
+    // box says first.
     std::optional<Text> saveFileName(const SaveFileRequest &request) override;
     Text generalDateNow() const override;
     Text decimalMark() const override;
@@ -76,6 +90,10 @@ private:
     // Places every control, and sizes the window, for `dpi`.
     void layOut(UINT dpi);
     void addTimeTips(HINSTANCE instance);
+    // The time fields' tips: over the fields at `dpi`, and showing a time
+    // field's new text (any other control's is no tip).
+    void placeTimeTips(UINT dpi);
+    void updateTimeTip(ControlIndex control, const std::wstring &text);
     void nameControls();
     void clearNames();
     std::optional<ControlIndex> indexOf(HWND control) const;
@@ -116,6 +134,7 @@ private:
     HWND lastFocus_ = nullptr;
     bool busy_ = false;
     FormEvents *events_ = nullptr;
+    SaveDialog saveDialog_;
 };
 
 } // namespace platform::win32

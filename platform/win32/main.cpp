@@ -1,4 +1,5 @@
 // Sondar on Windows: the window's logic over the Win32 layer.
+#include "platform/win32/SystemLibrary.h"
 #include "platform/win32/Win32Form.h"
 #include "probe/Module1.h"
 #include "window/Form1.h"
@@ -6,11 +7,22 @@
 #include <windows.h>
 #include <commctrl.h>
 
+namespace {
+
+// DLLs come from the system folder only, from before the C runtime's own
+// start-up code (the stack guard's random source) runs: the earliest
+// priority of the constructors.
+__attribute__((constructor(101))) void restrictDllSearch()
+{
+    platform::win32::searchSystemFolderOnly();
+}
+
+} // namespace
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     // The common controls of the manifest's version 6, with the visual styles.
-    const INITCOMMONCONTROLSEX controls{.dwSize = sizeof(INITCOMMONCONTROLSEX), .dwICC = ICC_STANDARD_CLASSES};
-    ::InitCommonControlsEx(&controls);
+    platform::win32::initCommonControls(ICC_STANDARD_CLASSES);
 
     platform::win32::Win32Form form(instance);
     // The socket library is opened and closed around every probe by the run;

@@ -9,6 +9,7 @@
 
 // After winsock2.h, which must come before windows.h.
 #include "platform/win32/Handle.h"
+#include "platform/win32/SystemLibrary.h"
 
 #include <algorithm>
 #include <cstring>
@@ -20,11 +21,36 @@ namespace {
 
 constexpr DWORD kReplyBufferSize = 278;
 
-// The echo handle, opened and closed within one probe.
+using platform::win32::libraryFunction;
+using platform::win32::systemLibrary;
+
+// The socket library and the ICMP library, which are not among Windows' known
+// DLLs: loaded from the system folder once, on the first probe, and kept for
+// the process. A function that did not load is null, and its probe fails as
+// one whose library did not open.
+struct EchoLibraries {
+    platform::win32::Library sockets = systemLibrary(L"wsock32.dll");
+    platform::win32::Library icmp = systemLibrary(L"iphlpapi.dll");
+    decltype(&::WSAStartup) startup = libraryFunction<decltype(::WSAStartup)>(sockets, "WSAStartup");
+    decltype(&::WSACleanup) cleanup = libraryFunction<decltype(::WSACleanup)>(sockets, "WSACleanup");
+    decltype(&::inet_addr) parse = libraryFunction<decltype(::inet_addr)>(sockets, "inet_addr");
+    decltype(&::IcmpCreateFile) createFile = libraryFunction<decltype(::IcmpCreateFile)>(icmp, "IcmpCreateFile");
+    decltype(&::IcmpSendEcho) sendEcho = libraryFunction<decltype(::IcmpSendEcho)>(icmp, "IcmpSendEcho");
+    decltype(&::IcmpCloseHandle) closeHandle = libraryFunction<decltype(::IcmpCloseHandle)>(icmp, "IcmpCloseHandle");
+};
+
+const EchoLibraries &libraries()
+{
+    static const EchoLibraries loaded;
+    return loaded;
+}
+
+// The echo handle, opened and closed within one probe; only opened where the
+// ICMP library loaded.
 struct IcmpHandleKind {
     using Value = HANDLE;
     static Value none() { return INVALID_HANDLE_VALUE; }
-    static void close(Value handle) { ::IcmpCloseHandle(handle); }
+    static void close(Value handle) { libraries().closeHandle(handle); }
 };
 using IcmpHandle = platform::win32::Handle<IcmpHandleKind>;
 
@@ -36,11 +62,14 @@ ProbeStatus SendEcho(const std::string &address, const std::string &payload, Ech
     // Text that inet_addr would read as another host than it shows is refused.
     if (isMisleadingAddress(address))
         return -1;
-    const unsigned long target = ::inet_addr(address.c_str());
+    const EchoLibraries &system = libraries();
+    if (!system.parse || !system.createFile || !system.sendEcho || !system.closeHandle)
+        return -1;
+    const unsigned long target = system.parse(address.c_str());
     if (target == INADDR_NONE)
         return -1;
 
-    const IcmpHandle handle(::IcmpCreateFile());
+    const IcmpHandle handle(system.createFile());
     if (!handle.isOpen())
         return -1;
 
@@ -56,7 +85,7 @@ ProbeStatus SendEcho(const std::string &address, const std::string &payload, Ech
     record.RoundTripTime = static_cast<ULONG>(reply.RoundTripTime);
     std::memcpy(buffer.data(), &record, sizeof record);
 
-    const DWORD replies = ::IcmpSendEcho(handle.get(), target, const_cast<char *>(payload.data()),
+    const DWORD replies = system.sendEcho(handle.get(), target, const_cast<char *>(payload.data()),
                                          static_cast<WORD>(payload.size()), nullptr, buffer.data(),
                                          static_cast<DWORD>(buffer.size()), static_cast<DWORD>(kEchoTimeout.count()));
 
@@ -75,13 +104,15 @@ ProbeStatus SendEcho(const std::string &address, const std::string &payload, Ech
 
 bool StartSockets()
 {
+    const EchoLibraries &system = libraries();
     WSADATA description;
-    return ::WSAStartup(0x0101, &description) == 0;
+    return system.startup && system.cleanup && system.startup(0x0101, &description) == 0;
 }
 
 void StopSockets(const std::function<void(const std::string &text)> &warn)
 {
-    if (::WSACleanup() != 0 && warn)
+    const EchoLibraries &system = libraries();
+    if (system.cleanup && system.cleanup() != 0 && warn)
         warn("Windows Sockets error occurred in Cleanup.");
 }
 

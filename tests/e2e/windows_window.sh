@@ -6,10 +6,16 @@
 # one (wine's ANSI code page 932) with Japanese site and point texts, whose
 # lines must come out in code page 932. Wine runs inside a network namespace
 # of the script's own with only a loopback, so no probe can leave it.
+# The program runs from a folder where PLANTED_DLL lies beside it under the
+# names of the socket and ICMP libraries, which are not among Windows' known
+# DLLs; wine is told to prefer a DLL it finds there to its own, as Windows
+# would, and no planted copy may be loaded in either session.
 # Where there is no root, no wine or no X tools, it says so and exits 77.
-# Usage: windows_window.sh SONDAR_EXE
+# Usage: windows_window.sh SONDAR_EXE PLANTED_DLL
 set -euo pipefail
 exe=$(realpath "$1")
+planted=$(realpath "$2")
+planted_names="wsock32 iphlpapi"
 skip() { echo "SKIP: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "a network namespace of its own needs root"
 wine=/usr/lib/wine/wine64
@@ -25,7 +31,11 @@ work=$(mktemp -d)
 . "$(dirname "$0")/report_lines.sh"
 trap wine_sandbox_stop EXIT
 wine_sandbox_start "$work" e2e || skip "ip netns did not make a namespace"
-mkdir "$work/out"
+mkdir "$work/out" "$work/app"
+cp "$exe" "$work/app/sondar.exe"
+exe=$work/app/sondar.exe
+for name in $planted_names; do cp "$planted" "$work/app/$name.dll"; done
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;${planted_names// /,}=n,b"
 
 # The Japanese locale that makes wine's ANSI code page 932.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
@@ -38,11 +48,12 @@ in_ns timeout 180 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || skip "wine d
 
 fail() { echo "FAIL ($run_name): $*"; [ -f "$report" ] && { echo "--- report:"; cat -A "$report"; }; exit 1; }
 
-# One session: $1 the locale, $2 and $3 the site and point texts (UTF-8).
+# One session: $1 the locale, $2 and $3 the site and point texts (UTF-8), $4
+# the report's code page, $5 the report's file name, typed into the dialog.
 session() {
     run_name=$1
     local site=$2 point=$3 win dialog
-    report=$work/out/report-$1.txt
+    report=$work/out/$5
     # A fresh wine server per locale, which it takes from the environment.
     in_ns /usr/lib/wine/wineserver64 -k 2>/dev/null || true
     LANG=$1 LC_ALL=$1 in_ns "$wine" "$exe" >"$work/sondar-$1.log" 2>&1 &
@@ -85,8 +96,13 @@ session() {
     done
     [ -n "$dialog" ] || fail "no save dialog"
     sleep 1
-    xdotool key ctrl+a
-    xdotool type --delay 20 "Z:${report//\//\\}"
+    # The name, typed over itself a second time, as the header fields are:
+    # its characters outside the keyboard's may be the session's first.
+    for _ in 1 2; do
+        xdotool key ctrl+a
+        xdotool type --delay 40 "Z:${report//\//\\}"
+        sleep 0.3
+    done
     xdotool key Return
     find_window '保存メッセージ' 15 >/dev/null || fail "no completion box"
     sleep 0.5
@@ -103,6 +119,10 @@ session() {
     echo "ok   $1: the report of a real run, saved through the common dialog, in $4"
 }
 
-session C.UTF-8 "Site A" "Point 3" CP1252
-session ja_JP.UTF-8 "東京本社 試験場" "３階 サーバ室" CP932
+# The English session's file name lies outside its ANSI code page, 1252.
+session C.UTF-8 "Site A" "Point 3" CP1252 "rep-Ωő日本.txt"
+session ja_JP.UTF-8 "東京本社 試験場" "３階 サーバ室" CP932 report-ja.txt
+run_name="planted DLLs"
+loaded=$(cd "$work/app" && ls -- *.loaded 2>/dev/null) && fail "the program loaded DLLs planted beside it: $loaded"
+echo "ok   no DLL planted beside the program ($planted_names) was loaded"
 echo "PASS: sondar.exe under $("$wine" --version), in both locales"

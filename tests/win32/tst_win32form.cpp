@@ -11,6 +11,7 @@
 // With --geometry it prints each control's place in the client area instead,
 // "name left top width height", for a comparison with the Linux window.
 #include "platform/win32/AppendFile.h"
+#include "platform/win32/SystemLibrary.h"
 #include "platform/win32/SystemText.h"
 #include "platform/win32/Win32Form.h"
 #include "probe/Module1.h"
@@ -19,6 +20,7 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <commdlg.h>
 #include <imm.h>
 #include <oleacc.h>
 
@@ -458,6 +460,45 @@ void accessibility(const Win32Form &form)
                     "fails), so the fields and the list read as it names them itself\n");
 }
 
+// Text on the clipboard, as a copy from another program leaves it.
+void setClipboard(const std::wstring &text)
+{
+    const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    HGLOBAL memory = ::GlobalAlloc(GMEM_MOVEABLE, bytes);
+    std::memcpy(::GlobalLock(memory), text.c_str(), bytes);
+    ::GlobalUnlock(memory);
+    ::OpenClipboard(nullptr);
+    ::EmptyClipboard();
+    ::SetClipboardData(CF_UNICODETEXT, memory);
+    ::CloseClipboard();
+}
+
+// A paste of 10 MB into a field is cut at the fields' limit, as an edit
+// control with a limit cuts it, and the window answers within a second;
+// typing goes on at the limit's end.
+void longPaste(Win32Form &form)
+{
+    setClipboard(std::wstring(10u << 20, L'7'));
+    for (const window::Control field : {window::Text1, window::Text8}) {
+        const Text before = form.text(field);
+        form.setText(field, u"");
+        form.setFocus(field);
+        const auto start = std::chrono::steady_clock::now();
+        ::SendMessageW(form.control(field), WM_PASTE, 0, 0);
+        // The field shown with what it holds, and the window's next message.
+        ::RedrawWindow(form.window(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        DWORD_PTR answer = 0;
+        const bool answered = ::SendMessageTimeoutW(form.window(), WM_NULL, 0, 0, SMTO_NORMAL, 1000, &answer);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        const Text pasted = form.text(field);
+        check(answered && took < std::chrono::seconds(1) && pasted == Text(window::kTextBoxMaxLength, u'7'),
+              std::string(kLayout[field].name) + ": a 10 MB paste keeps " + std::to_string(pasted.size())
+                  + " characters, the window answers after " + std::to_string(took.count()) + " ms");
+        form.setText(field, before);
+    }
+    setClipboard(L"");
+}
+
 // A single-line field never holds a line break: a text with one keeps its
 // first line.
 void lineBreaks(Win32Form &form)
@@ -542,10 +583,21 @@ void list(Win32Form &form)
 
 void texts(Win32Form &form)
 {
-    const Text cases[] = {u"", u"試験場所 ＡＢＣ", u"\U0001F600 surrogates", Text(40000, u'9')};
-    for (const Text &text : cases) {
-        form.setText(window::Text9, text);
-        check(form.text(window::Text9) == text, "Text9 keeps a text of " + std::to_string(text.size()) + " units");
+    struct Case {
+        Text given, kept;
+    };
+    const Text longest(window::kTextBoxMaxLength, u'9');
+    const Case cases[] = {
+        {u"", u""},
+        {u"試験場所 ＡＢＣ", u"試験場所 ＡＢＣ"},
+        {u"\U0001F600 surrogates", u"\U0001F600 surrogates"},
+        {longest, longest},
+        {longest + u"12345", longest},
+    };
+    for (const Case &c : cases) {
+        form.setText(window::Text9, c.given);
+        check(form.text(window::Text9) == c.kept, "Text9 given " + std::to_string(c.given.size()) + " units keeps "
+                                                      + std::to_string(c.kept.size()));
     }
     form.setEnabled(window::Command2, true);
     check(::IsWindowEnabled(form.control(window::Command2)), "setEnabled");
@@ -608,39 +660,78 @@ void boxesAndDialog(Win32Form &form)
         check(icon == exclamation, std::string("a message box ") + (exclamation ? "with" : "without") + " the icon");
     }
 
-    std::wstring proposed, filter;
-    Text chosen = u"C:\\users\\sondar-test.txt";
-    std::optional<Text> got;
-    {
-        const WindowAnswerer answer(L"保存ファイル選択", [&](HWND dialog) {
-            HWND name = ::GetDlgItem(dialog, 0x47C); // the file name box of the Explorer-style dialog
-            if (!name)
-                name = ::GetDlgItem(dialog, 0x480);
-            proposed = textOf(name);
-            HWND types = ::GetDlgItem(dialog, 0x470);
-            const LRESULT selected = ::SendMessageW(types, CB_GETCURSEL, 0, 0);
-            wchar_t entry[128] = {};
-            if (selected != CB_ERR)
-                ::SendMessageW(types, CB_GETLBTEXT, WPARAM(selected), reinterpret_cast<LPARAM>(entry));
-            filter = entry;
-            ::SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide(chosen).c_str()));
-            ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-        });
-        got = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
-                                 .flags = platform::kOverwritePrompt | platform::kHideReadOnly | platform::kNoChangeDir
-                                     | platform::kExplorer | platform::kLongNames,
-                                 .fileName = u"Pingdata"});
+    // Typed into the dialog, each name comes back exactly: one outside the
+    // ANSI code page too.
+    for (const Text &chosen : {Text(u"C:\\users\\sondar-test.txt"), Text(u"C:\\users\\rep-Ωő日本.txt")}) {
+        std::wstring proposed, filter;
+        std::optional<Text> got;
+        {
+            const WindowAnswerer answer(L"保存ファイル選択", [&](HWND dialog) {
+                HWND name = ::GetDlgItem(dialog, 0x47C); // the file name box of the Explorer-style dialog
+                if (!name)
+                    name = ::GetDlgItem(dialog, 0x480);
+                proposed = textOf(name);
+                HWND types = ::GetDlgItem(dialog, 0x470);
+                const LRESULT selected = ::SendMessageW(types, CB_GETCURSEL, 0, 0);
+                wchar_t entry[128] = {};
+                if (selected != CB_ERR)
+                    ::SendMessageW(types, CB_GETLBTEXT, WPARAM(selected), reinterpret_cast<LPARAM>(entry));
+                filter = entry;
+                ::SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide(chosen).c_str()));
+                ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+            });
+            got = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
+                                     .flags = platform::kOverwritePrompt | platform::kHideReadOnly
+                                         | platform::kNoChangeDir | platform::kExplorer | platform::kLongNames,
+                                     .fileName = u"Pingdata"});
+        }
+        check(proposed == L"Pingdata" && filter == L"テキスト (*.txt)", "the save dialog proposes Pingdata, text files");
+        check(got && _wcsicmp(wide(*got).c_str(), wide(chosen).c_str()) == 0,
+              "the chosen name comes back: " + (got ? utf8(*got) : std::string("(none)")) + ", dialog error "
+                  + std::to_string(::CommDlgExtendedError()));
     }
-    check(proposed == L"Pingdata" && filter == L"テキスト (*.txt)", "the save dialog proposes Pingdata, text files");
-    check(got && _wcsicmp(wide(*got).c_str(), wide(chosen).c_str()) == 0,
-          "the chosen name comes back: " + (got ? utf8(*got) : std::string("(cancelled)")));
+    std::optional<Text> cancelled;
     {
         const WindowAnswerer answer(L"保存ファイル選択",
                                     [](HWND dialog) { ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0); });
-        got = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
-                                 .flags = platform::kExplorer, .fileName = u"Pingdata"});
+        cancelled = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
+                                       .flags = platform::kExplorer, .fileName = u"Pingdata"});
     }
-    check(!got, "cancel gives no name");
+    check(!cancelled, "cancel gives no name");
+
+    // Cancel gives no name, and no box; a dialog that fails gives no name
+    // either, but a box says so. (Wine's dialog does not fail on any name or
+    // buffer; a stand-in fails as the common dialog does.)
+    struct Ending {
+        const char *what;
+        DWORD error; // as CommDlgExtendedError tells it; 0: cancelled
+        const wchar_t *box;
+    };
+    const Ending endings[] = {
+        {"cancel", 0, L"(none)"},
+        {"a dialog that fails on the name", FNERR_INVALIDFILENAME,
+         L"The save dialog failed (0x3002): the file name is not valid. Nothing was saved."},
+        {"a dialog that fails on the name's length", FNERR_BUFFERTOOSMALL,
+         L"The save dialog failed (0x3003): the file name is too long. Nothing was saved."},
+        {"a dialog that fails to show", CDERR_INITIALIZATION,
+         L"The save dialog failed (0x0002): the dialog could not be shown. Nothing was saved."},
+    };
+    for (const Ending &e : endings) {
+        form.setSaveDialog({.show = [](OPENFILENAMEW *) { return FALSE; }, .error = [&e] { return e.error; }});
+        std::wstring box = L"(none)";
+        std::optional<Text> got;
+        {
+            const WindowAnswerer boxAnswer(L"Sondar", [&](HWND found) {
+                box = textOf(::GetDlgItem(found, 0xFFFF));
+                ::PostMessageW(found, WM_COMMAND, IDOK, 0);
+            });
+            got = form.saveFileName({.filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"保存ファイル選択",
+                                     .flags = platform::kExplorer, .fileName = u"Pingdata"});
+        }
+        check(!got && box == e.box, std::string(e.what) + ": no name, "
+                                        + utf8(platform::win32::ownText(box.c_str(), box.size())));
+    }
+    form.setSaveDialog({});
 }
 
 std::string fileBytes(const std::wstring &path)
@@ -671,6 +762,19 @@ void appendFile()
 
     check(!appendWhole(own(report), "a\r\n") && fileBytes(report) == "a\r\n", "a missing file is created");
     check(!appendWhole(own(report), "b\r\n") && fileBytes(report) == "a\r\nb\r\n", "a second save appends");
+    // A name outside the ANSI code page is the file's name exactly.
+    const std::wstring unicode = base + L"\\rep-Ωő日本.txt";
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW((base + L"\\rep-*").c_str(), &found);
+    const auto unicodeFailure = appendWhole(own(unicode), "u\r\n");
+    check(!unicodeFailure && fileBytes(unicode) == "u\r\n" && search == INVALID_HANDLE_VALUE,
+          "a name outside the code page is written" + (unicodeFailure ? ": " + utf8(unicodeFailure->reason) : ""));
+    const HANDLE listed = ::FindFirstFileW((base + L"\\rep-*").c_str(), &found);
+    check(listed != INVALID_HANDLE_VALUE && std::wstring(found.cFileName) == L"rep-Ωő日本.txt" && !::FindNextFileW(listed, &found),
+          "under exactly that name: " + utf8(platform::win32::ownText(found.cFileName, std::wcslen(found.cFileName))));
+    if (listed != INVALID_HANDLE_VALUE)
+        ::FindClose(listed);
+    ::DeleteFileW(unicode.c_str());
 
     struct Refused {
         const char *what;
@@ -773,8 +877,7 @@ void runAndClose(Win32Form &form, RecordedEvents &events, ScriptedEcho &echo)
 
 int main(int argc, char **argv)
 {
-    const INITCOMMONCONTROLSEX controls{.dwSize = sizeof(INITCOMMONCONTROLSEX), .dwICC = ICC_STANDARD_CLASSES};
-    ::InitCommonControlsEx(&controls);
+    platform::win32::initCommonControls(ICC_STANDARD_CLASSES);
     Win32Form form(::GetModuleHandleW(nullptr));
 
     if (argc == 2 && std::strcmp(argv[1], "--geometry") == 0) {
@@ -800,6 +903,7 @@ int main(int argc, char **argv)
     list(form);
     texts(form);
     lineBreaks(form);
+    longPaste(form);
     timeTips(form);
     accessibility(form);
     pointer(form);

@@ -1,10 +1,12 @@
 #!/bin/bash
 # Cross-compiles the Windows program sondar.exe, the echo path's self-test and
-# the Win32 layer's test with Debian's mingw-w64, checks that each imports
-# only Windows' own DLLs, and packs sondar-<version>-win64.zip. Where wine
+# the Win32 layer's test with Debian's mingw-w64, checks their PE headers,
+# imports and stack protection (tools/ci/windows-pe.sh), and packs
+# sondar-<version>-win64.zip. Where wine
 # runs here it then runs probe_selftest.exe, tst_win32form.exe (on Xvfb, in an
-# English and a Japanese locale) and the end-to-end test of the window, each
-# in a network namespace of its own with only a loopback.
+# English and a Japanese locale), the append's test on a full disk and
+# against a Linux appender, and the end-to-end test of the window, each in a
+# network namespace of its own with only a loopback.
 # Where wine can't be installed or can't start the program, or there is no
 # root for the namespace, the script says so and checks only the build.
 # Run from anywhere in the checkout.
@@ -15,8 +17,8 @@ build="build-win"
 fail() { echo "windows: FAIL: $*" >&2; exit 1; }
 install_missing() { sh tools/deps.sh "$@" >/dev/null 2>&1; }
 
-install_missing cmake ninja-build g++-mingw-w64-x86-64 googletest unzip \
-    || fail "cmake, ninja-build, g++-mingw-w64-x86-64, googletest or unzip is missing"
+install_missing cmake ninja-build g++-mingw-w64-x86-64 googletest unzip dpkg-dev wixl msitools faketime zip \
+    || fail "cmake, ninja-build, g++-mingw-w64-x86-64, googletest, unzip, dpkg-dev, wixl, msitools, faketime or zip is missing"
 # What running under wine needs comes before the configure: the toolchain file
 # makes wine ctest's emulator only where wine is installed by then.
 wine_missing=""
@@ -31,34 +33,35 @@ fi
 # Every target, so that nothing of the Windows build rots unseen; the logic
 # tests build as Windows programs whether or not wine runs here.
 cmake --build "$build" -j2
+# The zip, the installer, and one a version newer for the test of the upgrade.
+cmake --build "$build" -j2 --target zip msi msi_newer
+msi=$build/sondar-$(sed -n 's/^project(Sondar VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)-win64.msi
 exe=$build/probe/probe_selftest.exe
 sondar=$build/sondar.exe
 formtest=$build/tests/win32/tst_win32form.exe
-for f in "$exe" "$sondar" "$formtest"; do [ -f "$f" ] || fail "no $f"; done
+for f in "$exe" "$sondar" "$formtest" "$msi"; do [ -f "$f" ] || fail "no $f"; done
 
-# Linked statically: the system's DLLs only, no mingw runtime beside it. The
-# program's list is the README's.
-imports() { x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr '[:lower:]' '[:upper:]' | sort | tr '\n' ' '; }
-dlls=$(imports "$exe")
-echo "imports: $dlls"
-[ "$dlls" = "IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL WSOCK32.DLL " ] || fail "unexpected DLL imports: $dlls"
-dlls=$(imports "$sondar")
-echo "sondar.exe imports: $dlls"
-[ "$dlls" = "COMCTL32.DLL COMDLG32.DLL GDI32.DLL IMM32.DLL IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL OLE32.DLL USER32.DLL UXTHEME.DLL WSOCK32.DLL " ] \
-    || fail "unexpected DLL imports of sondar.exe: $dlls"
-headers=$(x86_64-w64-mingw32-objdump -p "$sondar")
-grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "sondar.exe is no GUI program"
-x86_64-w64-mingw32-strip -o "$build/sondar-stripped.exe" "$sondar"
+# Hardened, and the program importing only Windows' known DLLs, as the
+# built files say.
+bash tools/ci/windows-pe.sh "$build"
+SOURCE_DATE_EPOCH=0 x86_64-w64-mingw32-strip -o "$build/sondar-stripped.exe" "$sondar"
 echo "sondar.exe: $(stat -c %s "$sondar") bytes, $(stat -c %s "$build/sondar-stripped.exe") stripped"
 
 # The zip: the program (stripped), the readme and the licence.
-(cd "$build" && cpack -G ZIP >/dev/null) || fail "cpack did not make the zip"
 zip=$(ls "$build"/sondar-*-win64.zip)
-listing=$(cmake -E tar tf "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ' | sed 's/ $//')
+listing=$(cmake -E tar tf "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | tr '\n' ' ' | sed 's/ $//')
 want="LICENSE.txt README.txt sondar.exe"
-[ "$listing" = "$want" ] || fail "$zip holds $listing, not $want"
+[ "$listing" = "$want" ] || fail "$zip holds $listing, not $want (in name order)"
 unzip -p "$zip" '*/sondar.exe' | cmp -s - "$build/sondar-stripped.exe" || fail "the zip's sondar.exe is not the stripped program"
 echo "zip: $zip ($listing, $(stat -c %s "$zip") bytes)"
+# The installer: the stripped program and the licence, per machine.
+msi_files=$(msiinfo export "$msi" File | tr -d '\r' | awk 'NR > 3 { print $3 }' | sort | tr '\n' ' ' | sed 's/ $//')
+[ "$msi_files" = "LICENSE.txt sondar.exe" ] || fail "$msi holds $msi_files"
+msiinfo export "$msi" Property | tr -d '\r' | grep -qx 'ALLUSERS	1' || fail "$msi does not install per machine"
+echo "msi: $msi ($msi_files, $(stat -c %s "$msi") bytes)"
+
+# Two more builds of this commit, elsewhere and later: the same bytes.
+bash tools/ci/windows-repro.sh || fail "the Windows artefacts are not reproducible"
 
 # Where wine can't run, the build alone is checked; in CI, as root, everything
 # it needs is installed by the project's own files, so there that is a failure.
@@ -74,7 +77,7 @@ compiled_only() {
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || compiled_only "no $wine"
 
-ns=sondar-win-$$
+ns=sondar-windows-ci-$$
 prefix=$(mktemp -d)
 # Wine keeps its server's socket under TMPDIR: inside the prefix, so that
 # removing the prefix leaves nothing behind.
@@ -130,8 +133,11 @@ echo "geometry: every control where $geometry puts it"
 /usr/lib/wine/wineserver64 -k 2>/dev/null || true
 xvfb_stop
 
+# The append on a full disk and racing a Linux appender.
+bash tests/win32/appendfile.sh "$build/tests/win32/tst_appendfile.exe" || fail "the append under wine (exit $?)"
+
 # The window end to end, with real keys, clicks and the common dialog.
-tests/e2e/windows_window.sh "$sondar" || fail "the window end to end under wine (exit $?)"
+tests/e2e/windows_window.sh "$sondar" "$build/tests/win32/planted_dll.dll" || fail "the window end to end under wine (exit $?)"
 
 # The window's logic tests as Windows programs: ctest runs them under wine
 # (the toolchain's emulator) in the same namespace, with one wine server for
@@ -140,5 +146,8 @@ tests/e2e/windows_window.sh "$sondar" || fail "the window end to end under wine 
 ip netns exec "$ns" /usr/lib/wine/wineserver64 -p 2>/dev/null || true
 ip netns exec "$ns" "$wine" wineboot >/dev/null 2>&1 || true
 ip netns exec "$ns" ctest --test-dir "$build" -L logic --output-on-failure || fail "the logic tests under wine"
+
+# The installer, silently in and out, with the program started between.
+bash tests/win32/msi.sh "$msi" "$build/tests/win32/sondar-newer.msi" || fail "the installer under wine (exit $?)"
 
 echo "windows: compiled, and ran under $("$wine" --version) in a namespace of its own"
