@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,18 +40,48 @@ private:
     struct sigaction former_ {};
 };
 
-// An exclusive flock, taken with bounded patience: a program that holds the
-// lock for good must not hang the window. Released when closed.
+enum class LockTry { Taken, Busy, Unsupported, Failed };
+
+// The whole file as one flock, which other instances of this program take.
+LockTry tryFileLock(int fd)
+{
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return LockTry::Taken;
+    if (errno == EWOULDBLOCK || errno == EINTR)
+        return LockTry::Busy;
+    return errno == ENOLCK || errno == EOPNOTSUPP ? LockTry::Unsupported : LockTry::Failed;
+}
+
+// The whole file as one record lock for writing, the open file's own and
+// released with it. Programs that lock by records see it where a flock is
+// invisible to them: wine among them, which locks a Windows program's file
+// this way (the Windows build of this program, another program under wine).
+LockTry tryRecordLock(int fd)
+{
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &whole) == 0)
+        return LockTry::Taken;
+    if (errno == EAGAIN || errno == EACCES || errno == EINTR)
+        return LockTry::Busy;
+    return errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP ? LockTry::Unsupported : LockTry::Failed;
+}
+
+// Both locks, taken with bounded patience: a program that holds its lock for
+// good must not hang the window. A file system without one kind of lock is
+// written without it. Both go when the file is closed.
 bool lockExclusively(int fd, const LockWait &wait)
 {
     std::chrono::milliseconds waited{0};
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            return errno == ENOLCK || errno == EOPNOTSUPP; // no locks on this file system: go on without
-        if (waited >= wait.patience)
-            return false;
-        wait.pause(wait.step);
-        waited += wait.step;
+    for (const auto tryLock : {tryFileLock, tryRecordLock}) {
+        for (LockTry result = tryLock(fd); result != LockTry::Taken && result != LockTry::Unsupported;
+             result = tryLock(fd)) {
+            if (result == LockTry::Failed || waited >= wait.patience)
+                return false;
+            wait.pause(wait.step);
+            waited += wait.step;
+        }
     }
     return true;
 }

@@ -25,8 +25,9 @@ struct LockWait {
 
 // Appends `bytes` to the file at `path`, which openForAppend (AppendTarget.h)
 // opens: only a regular file of a real file system, never through another
-// user's link in a shared folder. While it appends it holds an exclusive
-// advisory lock (flock) on the file, so that two instances never interleave,
+// user's link in a shared folder. While it appends it holds exclusive
+// advisory locks on the whole file, a flock and a record lock (which wine's
+// Windows programs see), so that two instances never interleave,
 // and a failed write removes exactly the bytes this call wrote, never bytes
 // another writer added; a file this call created is removed again. A
 // file-size limit fails the write instead of ending the process. Nothing on

@@ -134,6 +134,15 @@ TEST(AppendWhole, RefusesWhatItCannotWrite)
           {"locked by another writer", file.string(), "",
            [&] { ASSERT_EQ(::flock(otherWriter.emplace(file, O_RDONLY).get(), LOCK_EX), 0); },
            [&] { otherWriter.reset(); }},
+          // As wine locks a Windows program's file; the lock is an open
+          // file's own, which reading the file here does not release.
+          {"locked by records", file.string(), "",
+           [&] {
+               struct flock whole {};
+               whole.l_type = F_WRLCK;
+               ASSERT_EQ(::fcntl(otherWriter.emplace(file, O_RDWR).get(), F_OFD_SETLK, &whole), 0);
+           },
+           [&] { otherWriter.reset(); }},
           {"file-size limit", file.string(), "", [&] { limitFileSize(1000); }, [&] { limitFileSize(former.rlim_cur); }},
           {"file-size limit, a new file", dir.file("new.txt").string(), "", [&] { limitFileSize(1000); },
            [&] { limitFileSize(former.rlim_cur); }}}) {
