@@ -20,7 +20,7 @@ skip() { echo "SKIP: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "a network namespace of its own needs root"
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || skip "no $wine"
-for tool in Xvfb xdotool ip iconv localedef; do command -v $tool >/dev/null || skip "$tool is not installed"; done
+for tool in Xvfb xdotool xclip ip iconv localedef; do command -v $tool >/dev/null || skip "$tool is not installed"; done
 
 work=$(mktemp -d)
 # shellcheck source=../../tools/xvfb.sh
@@ -63,21 +63,18 @@ session() {
     # The wine window is the client area: the table's pixels, the frame 3 px in.
     click() { xdotool mousemove --window "$win" "$1" "$2" click 1; sleep 0.3; }
 
-    # The header fields first, while the window is idle: a character that
-    # no key carries reaches wine through a key xdotool maps for it just
-    # before, and only while that mapping lasts. The first such character of
-    # a session can come too early, so each field is typed, selected and
-    # typed again over itself.
-    type_field() {
+    # The header fields are pasted: a character that no key carries would
+    # reach wine only through a key that xdotool maps for it just before,
+    # and only while that mapping lasts, which a busy machine outruns. The
+    # clipboard takes any text, and the field's own paste takes it from there.
+    paste_field() {
         click "$1" "$2"
-        xdotool type --delay 120 "$3"
-        sleep 0.3
-        xdotool key Home shift+End
-        xdotool type --delay 120 "$3"
+        printf '%s' "$3" | xclip -selection clipboard 2>/dev/null
+        xdotool key ctrl+a ctrl+v
         sleep 0.3
     }
-    type_field 200 46 "$site"
-    type_field 200 82 "$point"
+    paste_field 200 46 "$site"
+    paste_field 200 82 "$point"
 
     # The address, then Enter twice: the first moves the focus to
     # "Ping Start", the second presses it.
@@ -96,13 +93,10 @@ session() {
     done
     [ -n "$dialog" ] || fail "no save dialog"
     sleep 1
-    # The name, typed over itself a second time, as the header fields are:
-    # its characters outside the keyboard's may be the session's first.
-    for _ in 1 2; do
-        xdotool key ctrl+a
-        xdotool type --delay 40 "Z:${report//\//\\}"
-        sleep 0.3
-    done
+    # The name, pasted as the header fields are.
+    printf '%s' "Z:${report//\//\\}" | xclip -selection clipboard 2>/dev/null
+    xdotool key ctrl+a ctrl+v
+    sleep 0.3
     xdotool key Return
     find_window '保存メッセージ' 15 >/dev/null || fail "no completion box"
     sleep 0.5

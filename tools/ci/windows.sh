@@ -22,8 +22,8 @@ install_missing cmake ninja-build g++-mingw-w64-x86-64 googletest unzip dpkg-dev
 # What running under wine needs comes before the configure: the toolchain file
 # makes wine ctest's emulator only where wine is installed by then.
 wine_missing=""
-install_missing wine64 iproute2 procps xvfb xdotool x11-utils locales \
-    || wine_missing="wine64, iproute2, procps, xvfb, xdotool, x11-utils or locales is missing"
+install_missing wine64 iproute2 procps xvfb xdotool xclip x11-utils locales \
+    || wine_missing="wine64, iproute2, procps, xvfb, xdotool, xclip, x11-utils or locales is missing"
 
 rm -rf "$build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
