@@ -52,38 +52,42 @@ fail() { echo "FAIL ($run_name): $*"; [ -f "$report" ] && { echo "--- report:"; 
 # the report's code page, $5 the report's file name, typed into the dialog.
 session() {
     run_name=$1
-    local site=$2 point=$3 win dialog
+    local site=$2 point=$3 win dialog box
     report=$work/out/$5
     # A fresh wine server per locale, which it takes from the environment.
     in_ns /usr/lib/wine/wineserver64 -k 2>/dev/null || true
     LANG=$1 LC_ALL=$1 in_ns "$wine" "$exe" >"$work/sondar-$1.log" 2>&1 &
     app=$!
     win=$(find_window '^Sondar$' 60) || fail "the window did not appear"
-    sleep 1
+    # Input goes where the focus is: each window is waited for until it has it.
+    focus() { timeout 10 xdotool windowfocus --sync "$1" 2>/dev/null || fail "a window took no focus"; }
+    focus "$win"
     # The wine window is the client area: the table's pixels, the frame 3 px in.
-    click() { xdotool mousemove --window "$win" "$1" "$2" click 1; sleep 0.3; }
+    click() { xdotool mousemove --window "$win" "$1" "$2" click 1; }
 
-    # The header fields are pasted: a character that no key carries would
-    # reach wine only through a key that xdotool maps for it just before,
-    # and only while that mapping lasts, which a busy machine outruns. The
-    # clipboard takes any text, and the field's own paste takes it from there.
-    paste_field() {
-        click "$1" "$2"
-        printf '%s' "$3" | xclip -selection clipboard 2>/dev/null
+    # Texts are pasted: a character that no key carries would reach wine only
+    # through a key that xdotool maps for it just before, and only while that
+    # mapping lasts, which a busy machine outruns. The clipboard takes any
+    # text, and the field's own paste takes it from there, once the clipboard
+    # gives it back.
+    paste() {
+        printf '%s' "$1" | xclip -selection clipboard 2>/dev/null
+        for _ in $(seq 100); do
+            [ "$(xclip -o -selection clipboard 2>/dev/null)" = "$1" ] && break
+            sleep 0.05
+        done
         xdotool key ctrl+a ctrl+v
-        sleep 0.3
     }
-    paste_field 200 46 "$site"
-    paste_field 200 82 "$point"
+    click 200 46
+    paste "$site"
+    click 200 82
+    paste "$point"
 
     # The address, then Enter twice: the first moves the focus to
     # "Ping Start", the second presses it.
     click 200 118
     xdotool type --delay 30 "127.0.0.1"
-    xdotool key Return
-    sleep 0.3
-    xdotool key Return
-    sleep 1
+    xdotool key Return Return
 
     # "SaveData" opens the dialog once the five probes are done.
     dialog=""
@@ -92,16 +96,13 @@ session() {
         dialog=$(find_window '保存ファイル選択' 1) && break
     done
     [ -n "$dialog" ] || fail "no save dialog"
-    sleep 1
-    # The name, pasted as the header fields are.
-    printf '%s' "Z:${report//\//\\}" | xclip -selection clipboard 2>/dev/null
-    xdotool key ctrl+a ctrl+v
-    sleep 0.3
+    focus "$dialog"
+    paste "Z:${report//\//\\}"
     xdotool key Return
-    find_window '保存メッセージ' 15 >/dev/null || fail "no completion box"
-    sleep 0.5
+    box=$(find_window '保存メッセージ' 15) || fail "no completion box"
+    focus "$box"
     xdotool key Return
-    sleep 0.5
+    for _ in $(seq 100); do find_window '保存メッセージ' 0 >/dev/null || break; done
     # Alt+F4 closes it the Windows way (WM_CLOSE), and the program ends.
     timeout 10 xdotool windowfocus --sync "$win" key alt+F4 2>/dev/null || true
     for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.2; done
