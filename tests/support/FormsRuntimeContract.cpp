@@ -158,12 +158,12 @@ TEST_P(FormsRuntimeContract, MessageBoxes)
 }
 
 // The save dialog shows the title, the filter and the proposed name it is
-// given and confirms an overwrite; it returns the chosen file, or nothing
-// when cancelled.
+// given and confirms an overwrite; it returns the chosen file exactly, a
+// name outside the narrow code page too, or nothing when cancelled.
 TEST_P(FormsRuntimeContract, SaveDialog)
 {
     const TempDir dir;
-    const Text chosen = dir.file("report.txt").u16string();
+    const Text chosen = (dir.path() / u"rep-Ωő日本.txt").u16string();
     const platform::SaveFileRequest request{.filter = u"テキスト (*.txt)|*.txt",
                                             .filterIndex = 1,
                                             .title = u"保存ファイル選択",
@@ -199,13 +199,14 @@ TEST_P(FormsRuntimeContract, PauseWaitsThenHandlesTheEvents)
 }
 
 // Lines are appended after what the file holds, each ended by CR LF; a
-// missing file is created. A folder is no file to append to: the failure
-// says why and that the folder is as before.
+// missing file is created, under exactly its name, one outside the narrow
+// code page too. A folder is no file to append to: the failure says why and
+// that the folder is as before.
 TEST_P(FormsRuntimeContract, AppendsLines)
 {
     platform::FormsRuntime &runtime = driver->runtime();
     const TempDir dir;
-    const auto path = dir.file("report.txt");
+    const auto path = dir.path() / u"rep-Ωő日本.txt";
     const std::vector<Text> first{u" ", u"Pinging 127.0.0.1 with 32 bytes of data:"}, second{u"Test No:1  "};
     EXPECT_EQ(runtime.appendLines(path.u16string(), first), std::nullopt);
     EXPECT_EQ(runtime.appendLines(path.u16string(), second), std::nullopt);
