@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 using namespace Module1;
@@ -36,6 +37,34 @@ Q_DECLARE_METATYPE(Installed)
 namespace {
 
 const char *const kNeedsRoot = "needs root to install copies of the helper and run them as another user";
+
+// A copy of the helper installed as asked and, entered by this thread, a
+// network namespace of the test's own with the raw echo path (and one more
+// setting where given); or why the test can't have them here.
+class Stage {
+public:
+    explicit Stage(Installed installed, const QString &setting = {})
+    {
+        if (::geteuid() != 0) {
+            skip_ = kNeedsRoot;
+            return;
+        }
+        if ((skip_ = helper_.emplace(installed).skipReason()))
+            return;
+        if (!space_.emplace(EchoPath::Raw, setting).entered())
+            skip_ = NoNamespaces;
+    }
+
+    // Empty when both are ready.
+    const char *skipReason() const { return skip_; }
+    QString helperPath() const { return helper_->path(); }
+    const QString &namespaceName() const { return space_->name(); }
+
+private:
+    std::optional<InstalledHelper> helper_;
+    std::optional<TestNamespace> space_; // left before the copy is removed
+    const char *skip_ = nullptr;
+};
 
 struct Run {
     int exitCode; // -1 where it did not start or did not exit
@@ -250,21 +279,16 @@ private slots:
     }
     void refusesAnyOtherUse()
     {
-        if (::geteuid() != 0)
-            QSKIP(kNeedsRoot);
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, message);
-        const InstalledHelper helper(Installed::FileCapability);
-        if (helper.skipReason())
-            QSKIP(helper.skipReason());
         // Some rows name hosts off this machine ("017.0.0.1" is 15.0.0.1 to
         // inet_addr): a helper that failed to refuse them would find no route
         // out of this namespace.
-        const TestNamespace space(EchoPath::Raw);
-        if (!space.entered())
-            QSKIP(NoNamespaces);
+        const Stage stage(Installed::FileCapability);
+        if (stage.skipReason())
+            QSKIP(stage.skipReason());
 
-        const Run run = runAsNobody(helper.path(), arguments);
+        const Run run = runAsNobody(stage.helperPath(), arguments);
         QCOMPARE(run.exitCode, HelperExit::kRefused);
         QVERIFY2(run.errors.startsWith("sondar-echo: ") && run.errors.contains(message), run.errors.constData());
         QVERIFY(run.output.isEmpty());
@@ -287,19 +311,14 @@ private slots:
     }
     void sendsOnlyWithItsPrivilege()
     {
-        if (::geteuid() != 0)
-            QSKIP(kNeedsRoot);
         QFETCH(Installed, installed);
         QFETCH(QString, payload);
         QFETCH(int, exitCode);
-        const InstalledHelper helper(installed);
-        if (helper.skipReason())
-            QSKIP(helper.skipReason());
-        const TestNamespace space(EchoPath::Raw);
-        if (!space.entered())
-            QSKIP(NoNamespaces);
+        const Stage stage(installed);
+        if (stage.skipReason())
+            QSKIP(stage.skipReason());
 
-        const Run run = runAsNobody(helper.path(), {"127.0.0.1", payload});
+        const Run run = runAsNobody(stage.helperPath(), {"127.0.0.1", payload});
         QCOMPARE(run.exitCode, exitCode);
         // One echo request and no other ICMP message (but the kernel's own
         // reply), or nothing.
@@ -333,20 +352,15 @@ private slots:
     // one of their numbers for its socket and write its report into it.
     void withStandardDescriptorsClosed()
     {
-        if (::geteuid() != 0)
-            QSKIP(kNeedsRoot);
         QFETCH(bool, byRoot);
         QFETCH(Installed, installed);
         QFETCH(int, exitCode);
         QFETCH(int, sent);
-        const InstalledHelper helper(installed);
-        if (helper.skipReason())
-            QSKIP(helper.skipReason());
-        const TestNamespace space(EchoPath::Raw);
-        if (!space.entered())
-            QSKIP(NoNamespaces);
+        const Stage stage(installed);
+        if (stage.skipReason())
+            QSKIP(stage.skipReason());
 
-        const QStringList arguments{"-c", "exec \"$0\" 127.0.0.1 '' <&- >&- 2>&-", helper.path()};
+        const QStringList arguments{"-c", "exec \"$0\" 127.0.0.1 '' <&- >&- 2>&-", stage.helperPath()};
         QProcess shell;
         if (byRoot)
             shell.start("/bin/sh", arguments);
@@ -382,28 +396,23 @@ private slots:
     // can't load, so that taking them shows) gets none of them into the helper.
     void loaderTakesNoLibraryFromTheCaller()
     {
-        if (::geteuid() != 0)
-            QSKIP(kNeedsRoot);
         QFETCH(Installed, installed);
         QFETCH(QString, variable);
         QFETCH(int, exitCode);
         QFETCH(QByteArray, errors);
-        const InstalledHelper helper(installed);
-        if (helper.skipReason())
-            QSKIP(helper.skipReason());
         QTemporaryDir planted;
         for (const char *name : {"libstdc++.so.6", "planted.so"}) {
             QFile library(planted.filePath(name));
             QVERIFY(library.open(QIODevice::WriteOnly) && library.write("not a library\n") > 0);
         }
         QVERIFY(::chmod(qPrintable(planted.path()), 0755) == 0);
-        const TestNamespace space(EchoPath::Raw);
-        if (!space.entered())
-            QSKIP(NoNamespaces);
+        const Stage stage(installed);
+        if (stage.skipReason())
+            QSKIP(stage.skipReason());
 
         QProcess process;
         process.setEnvironment({variable.arg(planted.path())});
-        startAsNobody(process, helper.path(), {"127.0.0.1", ""});
+        startAsNobody(process, stage.helperPath(), {"127.0.0.1", ""});
         QVERIFY(process.waitForFinished(5000));
         QCOMPARE(process.exitCode(), exitCode);
         const QByteArray said = process.readAllStandardError();
@@ -414,22 +423,17 @@ private slots:
     // destination: the helper's request to one fails, and nothing is sent.
     void sendsNoBroadcast()
     {
-        if (::geteuid() != 0)
-            QSKIP(kNeedsRoot);
-        const InstalledHelper helper(Installed::FileCapability);
-        if (helper.skipReason())
-            QSKIP(helper.skipReason());
-        const TestNamespace space(EchoPath::Raw);
-        if (!space.entered())
-            QSKIP(NoNamespaces);
+        const Stage stage(Installed::FileCapability);
+        if (stage.skipReason())
+            QSKIP(stage.skipReason());
         // A network of the namespace's own, on a veth pair both of whose ends
         // are in it.
         for (const QStringList &command : {QStringList{"link", "add", "sondar0", "type", "veth", "peer", "sondar1"},
                                            QStringList{"addr", "add", "198.51.100.1/24", "brd", "+", "dev", "sondar0"},
                                            QStringList{"link", "set", "sondar0", "up"}})
-            QVERIFY(QProcess::execute("ip", QStringList{"-n", space.name()} + command) == 0);
+            QVERIFY(QProcess::execute("ip", QStringList{"-n", stage.namespaceName()} + command) == 0);
 
-        const Run run = runAsNobody(helper.path(), {"198.51.100.255", "2a"});
+        const Run run = runAsNobody(stage.helperPath(), {"198.51.100.255", "2a"});
         QCOMPARE(run.exitCode, HelperExit::kReported);
         QCOMPARE(helperOutcome(run.output.toStdString(), HelperEnd{run.exitCode}).status, IpStatus::kGeneralFailure);
         QCOMPARE(icmpCounter("OutMsgs"), 0);
@@ -450,18 +454,13 @@ private slots:
     // the descriptors it was given only the standard three.
     void givesUpItsPrivileges()
     {
-        if (::geteuid() != 0)
-            QSKIP(kNeedsRoot);
         QFETCH(bool, byRoot);
         QFETCH(Installed, installed);
         QFETCH(QByteArray, ids);
-        const InstalledHelper helper(installed);
-        if (helper.skipReason())
-            QSKIP(helper.skipReason());
         // The loopback here answers nothing, so the helper waits its 500 ms.
-        const TestNamespace space(EchoPath::Raw, "net.ipv4.icmp_echo_ignore_all=1");
-        if (!space.entered())
-            QSKIP(NoNamespaces);
+        const Stage stage(installed, "net.ipv4.icmp_echo_ignore_all=1");
+        if (stage.skipReason())
+            QSKIP(stage.skipReason());
 
         QProcess process;
         // A descriptor left open for it, as a careless caller would.
@@ -469,7 +468,7 @@ private slots:
             if (::open("/dev/zero", O_RDONLY) < 0 || (!byRoot && !becomeNobody()))
                 ::_exit(125);
         });
-        process.start(helper.path(), {"127.0.0.1", ""});
+        process.start(stage.helperPath(), {"127.0.0.1", ""});
         QVERIFY(process.waitForStarted());
         QVERIFY2(awaitItsWait(process.processId()), "the helper never waited for its answer");
 
@@ -501,15 +500,10 @@ private slots:
     // with the filter detached send and read any ICMP at all.
     void cannotBeBorrowed()
     {
-        if (::geteuid() != 0)
-            QSKIP(kNeedsRoot);
         QFETCH(Installed, installed);
-        const InstalledHelper helper(installed);
-        if (helper.skipReason())
-            QSKIP(helper.skipReason());
-        const TestNamespace space(EchoPath::Raw, "net.ipv4.icmp_echo_ignore_all=1");
-        if (!space.entered())
-            QSKIP(NoNamespaces);
+        const Stage stage(installed, "net.ipv4.icmp_echo_ignore_all=1");
+        if (stage.skipReason())
+            QSKIP(stage.skipReason());
         const SuidDumpable dumpable("1");
         QVERIFY2(dumpable.isSet(), "cannot set fs.suid_dumpable");
 
@@ -517,7 +511,7 @@ private slots:
         QVERIFY(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0);
         const Descriptor channel(ends[0]);
         Descriptor callersEnd(ends[1]);
-        const QByteArray program = helper.path().toLocal8Bit();
+        const QByteArray program = stage.helperPath().toLocal8Bit();
         const pid_t caller = ::fork();
         if (caller == 0)
             actAsCaller(callersEnd, program.constData());
