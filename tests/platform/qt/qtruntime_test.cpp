@@ -1,5 +1,6 @@
 // The Qt layer held to the forms-runtime contract, on real widgets, boxes and
 // dialogs, headless.
+#include "ChooseFile.h"
 #include "FormsRuntimeContract.h"
 #include "platform/qt/QtForm.h"
 
@@ -94,8 +95,7 @@ private:
                                 QFileInfo(dialog->selectedFiles().value(0)).fileName().toStdU16String(),
                                 !dialog->testOption(QFileDialog::DontConfirmOverwrite)});
             if (answer_) {
-                dialog->selectFile(qtText(*answer_));
-                QMetaObject::invokeMethod(dialog, "accept");
+                EXPECT_TRUE(chooseFile(*dialog, qtText(*answer_))) << "the dialog has no name field";
             } else {
                 QMetaObject::invokeMethod(dialog, "reject");
             }

@@ -1,6 +1,7 @@
 // What the Qt layer adds to the window's logic: the window built from the
 // layout table, the keys and clicks it reports, and the runtime operations
 // on real widgets, boxes and dialogs.
+#include "ChooseFile.h"
 #include "platform/qt/GeneralDate.h"
 #include "platform/qt/QtForm.h"
 #include "platform/qt/Translations.h"
@@ -336,9 +337,7 @@ private slots:
         QTemporaryDir folder;
         QString opened;
         whenModalOpens([&](QWidget *modal) {
-            auto *dialog = qobject_cast<QFileDialog *>(modal);
-            dialog->selectFile(folder.filePath(QStringLiteral("report.txt")));
-            QMetaObject::invokeMethod(dialog, "accept");
+            QVERIFY(chooseFile(*qobject_cast<QFileDialog *>(modal), folder.filePath(QStringLiteral("report.txt"))));
         });
         QVERIFY(w.form.saveFileName(request));
         whenModalOpens([&](QWidget *modal) {
