@@ -8,6 +8,7 @@
 //   race FILE COUNT  appends COUNT reports of 20 lines, "win R k", to FILE
 //                while a Linux program appends to it too; the script then
 //                checks that nothing of either was written over.
+#include "FileBytes.h"
 #include "platform/win32/AppendFile.h"
 #include "platform/win32/SystemText.h"
 
@@ -38,21 +39,6 @@ Text argument(const char *text)
     return platform::fromUtf8(text);
 }
 
-std::string fileBytes(const Text &path)
-{
-    std::string bytes;
-    HANDLE file = ::CreateFileW(platform::win32::wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return "(missing)";
-    char buffer[4096];
-    DWORD count = 0;
-    while (::ReadFile(file, buffer, sizeof buffer, &count, nullptr) && count > 0)
-        bytes.append(buffer, count);
-    ::CloseHandle(file);
-    return bytes;
-}
-
 // The folder's file system has room for no more than a few bytes: a report
 // larger than that fails part of the way through, and the file is as it was.
 void full(const Text &folder)
@@ -70,7 +56,7 @@ void full(const Text &folder)
     for (const Case &c : cases) {
         const Text path = folder + c.name;
         const auto failure = appendWhole(path, report);
-        const std::string after = fileBytes(path);
+        const std::string after = fileBytes(platform::win32::wide(path));
         check(failure && failure->aftermath == Aftermath::AsBefore && after == c.before,
               std::string(c.what) + " on a full disk: " + (failure ? platform::toUtf8(failure->reason) : "(saved)")
                   + ", left " + (after.size() > 40 ? std::to_string(after.size()) + " bytes" : after));

@@ -12,6 +12,7 @@
 //
 // With --geometry it prints each control's place in the client area instead,
 // "name left top width height", for a comparison with the Linux window.
+#include "FileBytes.h"
 #include "WindowUser.h"
 #include "platform/win32/AppendFile.h"
 #include "platform/win32/SystemLibrary.h"
@@ -544,21 +545,6 @@ void failingDialog(Win32Form &form)
     form.setSaveDialog({});
 }
 
-std::string fileBytes(const std::wstring &path)
-{
-    std::string bytes;
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return "(missing)";
-    char buffer[4096];
-    DWORD count = 0;
-    while (::ReadFile(file, buffer, sizeof buffer, &count, nullptr) && count > 0)
-        bytes.append(buffer, count);
-    ::CloseHandle(file);
-    return bytes;
-}
-
 // The append's Windows specifics: names the file system refuses (a device,
 // a NUL inside, none at all), and another program's lock on the file.
 void appendFile()
@@ -592,17 +578,20 @@ void appendFile()
 
     // Another program's lock: the save waits its patience, then gives up
     // without writing; once the lock goes, the next save goes through.
-    HANDLE other = ::CreateFileW(report.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
-    OVERLAPPED from{};
-    ::LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &from);
-    const auto start = std::chrono::steady_clock::now();
-    const auto locked = appendWhole(own(report), "c\r\n", kShortPatience);
-    const auto waited = std::chrono::steady_clock::now() - start;
-    check(locked && locked->aftermath == platform::Aftermath::AsBefore && waited >= kShortPatience && fileBytes(report) == "a\r\nb\r\n",
-          "a file locked by another program is left alone after the wait");
-    ::UnlockFileEx(other, 0, MAXDWORD, MAXDWORD, &from);
-    ::CloseHandle(other);
+    {
+        const platform::win32::KernelHandle other(::CreateFileW(report.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                                OPEN_EXISTING, 0, nullptr));
+        OVERLAPPED from{};
+        ::LockFileEx(other.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &from);
+        const auto start = std::chrono::steady_clock::now();
+        const auto locked = appendWhole(own(report), "c\r\n", kShortPatience);
+        const auto waited = std::chrono::steady_clock::now() - start;
+        check(locked && locked->aftermath == platform::Aftermath::AsBefore && waited >= kShortPatience
+                  && fileBytes(report) == "a\r\nb\r\n",
+              "a file locked by another program is left alone after the wait");
+        ::UnlockFileEx(other.get(), 0, MAXDWORD, MAXDWORD, &from);
+    }
     check(!appendWhole(own(report), "c\r\n") && fileBytes(report) == "a\r\nb\r\nc\r\n", "the lock gone, it appends");
 
     ::DeleteFileW(report.c_str());
