@@ -30,10 +30,7 @@ done
 [ -n "$dialog" ] || { echo "the run did not end" >&2; exit 1; }
 timeout 10 xdotool windowfocus --sync "$dialog"
 xdotool key Escape
-for _ in $(seq 200); do
-    xdotool search --onlyvisible --name '保存ファイル選択' >/dev/null 2>&1 || break
-    sleep 0.05
-done
+wait_for 10 no_window '保存ファイル選択' || { echo "the dialog stays" >&2; exit 1; }
 xdotool mousemove --window "$win" 200 118 click 1 && xdotool key Return
 xdotool mousemove 700 500
 # The picture once the window has painted all of that: two alike in a row.

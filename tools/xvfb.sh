@@ -1,7 +1,10 @@
 # shellcheck shell=bash
 # A private X server for the scripts that show the window: source this file,
-# then `xvfb_start` (exports DISPLAY), `find_window NAME SECONDS`, and
-# `xvfb_stop` in the caller's exit trap.
+# then `xvfb_start` (exports DISPLAY), `find_window NAME SECONDS`,
+# `no_window NAME`, `wait_for` (tools/wait.sh) and `xvfb_stop` in the caller's
+# exit trap.
+# shellcheck source=wait.sh
+. "$(dirname "${BASH_SOURCE[0]}")/wait.sh"
 
 # Starts Xvfb at 96 dpi on the first free display, with a screen of
 # $1 (1024x768 by default), and waits until it answers. The server picks the
@@ -49,4 +52,10 @@ find_window() {
         sleep 0.1
     done
     return 1
+}
+
+# True while no visible window is named $1: `wait_for 10 no_window NAME`
+# waits until one is gone.
+no_window() {
+    ! xdotool search --onlyvisible --name "$1" >/dev/null 2>&1
 }

@@ -35,14 +35,6 @@ timeout 10 xdotool windowfocus --sync "$win"
 # in). The X server queues clicks and keys in order and the window handles them
 # in that order, between probes as well: no step needs to wait for the last.
 click() { xdotool mousemove --window "$win" "$1" "$2" click 1; }
-# gone NAME SECONDS: once no visible window is named NAME, within the time.
-gone() {
-    local deadline=$((SECONDS + $2))
-    while xdotool search --onlyvisible --name "$1" >/dev/null 2>&1; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-}
 
 xdotool type --delay 20 "127.0.0.1"
 xdotool key Return Return
@@ -64,7 +56,7 @@ xdotool key Return
 box=$(find_window '保存メッセージ' 10) || { echo "FAIL: no completion box"; exit 1; }
 timeout 10 xdotool windowfocus --sync "$box"
 xdotool key Return
-gone '保存メッセージ' 10 || { echo "FAIL: the completion box stays"; exit 1; }
+wait_for 10 no_window '保存メッセージ' || { echo "FAIL: the completion box stays"; exit 1; }
 
 fail() { echo "FAIL: $*"; echo "--- report:"; cat -A "$work/report.txt" || true; exit 1; }
 # shellcheck source=report_lines.sh

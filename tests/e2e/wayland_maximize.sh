@@ -28,15 +28,6 @@ cleanup() {
 trap cleanup EXIT
 log=$work/protocol.log
 fail() { echo "FAIL: $*"; echo "--- the client's protocol, last lines:"; tail -n 15 "$log" || true; exit 1; }
-# wait_for SECONDS COMMAND...: until the command succeeds, within the time.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-}
 alive() { kill -0 "$app" 2>/dev/null; }
 # The client's requests and events after line $1 of the protocol log. grep -q
 # reads them from a process substitution: it stops reading at the first match,

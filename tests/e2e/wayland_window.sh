@@ -31,15 +31,8 @@ stop() {
 }
 trap cleanup EXIT
 fail() { echo "FAIL (${shell:-}): $*"; echo "--- the client's protocol, last lines:"; tail -n 15 "$work/protocol.log" || true; exit 1; }
-# wait_for SECONDS COMMAND...: until the command succeeds, within the time.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.05
-    done
-}
+# shellcheck source=../../tools/wait.sh
+. "$(dirname "$0")/../../tools/wait.sh"
 
 log=$work/protocol.log
 for shell in desktop-shell.so kiosk-shell.so; do

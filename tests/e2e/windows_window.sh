@@ -47,6 +47,8 @@ xvfb_start || skip "no X display could be started"
 in_ns timeout 180 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || skip "wine did not set up its prefix"
 
 fail() { echo "FAIL ($run_name): $*"; [ -f "$report" ] && { echo "--- report:"; cat -A "$report"; }; exit 1; }
+clipboard_holds() { [ "$(xclip -o -selection clipboard 2>/dev/null)" = "$1" ]; }
+ended() { ! kill -0 "$1" 2>/dev/null; }
 
 # One session: $1 the locale, $2 and $3 the site and point texts (UTF-8), $4
 # the report's code page, $5 the report's file name, typed into the dialog.
@@ -72,10 +74,7 @@ session() {
     # gives it back.
     paste() {
         printf '%s' "$1" | xclip -selection clipboard 2>/dev/null
-        for _ in $(seq 100); do
-            [ "$(xclip -o -selection clipboard 2>/dev/null)" = "$1" ] && break
-            sleep 0.05
-        done
+        wait_for 5 clipboard_holds "$1" || fail "the clipboard did not take the text"
         xdotool key ctrl+a ctrl+v
     }
     click 200 46
@@ -102,11 +101,10 @@ session() {
     box=$(find_window '保存メッセージ' 15) || fail "no completion box"
     focus "$box"
     xdotool key Return
-    for _ in $(seq 100); do find_window '保存メッセージ' 0 >/dev/null || break; done
+    wait_for 10 no_window '保存メッセージ' || fail "the completion box stays"
     # Alt+F4 closes it the Windows way (WM_CLOSE), and the program ends.
     timeout 10 xdotool windowfocus --sync "$win" key alt+F4 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.2; done
-    kill -0 "$app" 2>/dev/null && fail "sondar.exe did not end when its window was closed"
+    wait_for 10 ended "$app" || fail "sondar.exe did not end when its window was closed"
     wait "$app" 2>/dev/null || true
 
     check_report "$report" "$(printf '%s' "$site" | iconv -f UTF-8 -t "$4")" \
