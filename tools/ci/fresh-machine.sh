@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs CI (.ci/run) on a clean clone of this checkout's HEAD inside a fresh
-# Debian 12 tree made with mmdebstrap, in which nothing but apt, git and the
-# archive's certificates is installed: a step that needs a package the
+# Debian 12 tree made with mmdebstrap, in which nothing but apt, git, the
+# archive's certificates and mount (which every Debian machine has) is
+# installed: a step that needs a package the
 # project's own files don't install first fails here, even where this machine
 # has it. The tree shares this machine's kernel, so the tests' namespaces,
 # sysctls and wine work inside it as they do outside.
@@ -10,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 commit=${1:-HEAD}
-[ "$(id -u)" -eq 0 ] || { echo "fresh-machine: needs root (mmdebstrap, chroot, mounts)" >&2; exit 1; }
+[ "$(id -u)" -eq 0 ] || { echo "fresh-machine: needs root (mmdebstrap, namespaces, mounts)" >&2; exit 1; }
 sh tools/deps.sh mmdebstrap git
 
 tree=$(mktemp -d /var/tmp/sondar-fresh.XXXXXX)
@@ -23,7 +24,7 @@ cleanup() {
 trap cleanup EXIT
 
 mirror=http://deb.debian.org/debian
-mmdebstrap --quiet --variant=apt --include=git,ca-certificates bookworm "$tree" \
+mmdebstrap --quiet --variant=apt --include=git,ca-certificates,mount bookworm "$tree" \
     "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
     "deb http://deb.debian.org/debian-security bookworm-security main"
 
@@ -46,7 +47,19 @@ cp /etc/resolv.conf "$tree/etc/resolv.conf"
 echo "fresh-machine: CI on $(git rev-parse --short "$commit") in a fresh Debian 12 tree ($tree)"
 start=$(date +%s)
 status=0
-chroot "$tree" env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-    LANG=C.UTF-8 CI=true TERM=dumb bash -c 'cd /root/sondar && bash .ci/run' || status=$?
+# The tree becomes the root of a mount namespace of CI's own (pivot_root),
+# not a chroot: the kernel refuses a user namespace, which reprotest makes, to
+# a process whose root is not its mount namespace's. The machine's own root
+# is unmounted from under it before CI starts.
+unshare --mount --propagation private bash -euc '
+    cd "$1"
+    mkdir -p .machine
+    pivot_root . .machine
+    cd /
+    umount -l /.machine
+    rmdir /.machine
+    exec env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+        LANG=C.UTF-8 CI=true TERM=dumb bash -c "cd /root/sondar && bash .ci/run"
+' - "$tree" || status=$?
 echo "fresh-machine: .ci/run exited with $status after $(($(date +%s) - start)) s"
 exit "$status"
