@@ -8,11 +8,9 @@
 //   race FILE COUNT  appends COUNT reports of 20 lines, "win R k", to FILE
 //                while a Linux program appends to it too; the script then
 //                checks that nothing of either was written over.
-#include "FileBytes.h"
+#include "TestFiles.h"
+#include "platform/Text.h"
 #include "platform/win32/AppendFile.h"
-#include "platform/win32/SystemText.h"
-
-#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -47,16 +45,16 @@ void full(const Text &folder)
     struct Case {
         const char *what;
         Text name;
-        std::string before; // "(missing)" for a file that does not exist
+        std::string before; // "<missing>" for a file that does not exist
     };
     const Case cases[] = {
-        {"a new file", u"\\new.txt", "(missing)"},
+        {"a new file", u"\\new.txt", "<missing>"},
         {"an existing file", u"\\old.txt", "kept\r\n"},
     };
     for (const Case &c : cases) {
         const Text path = folder + c.name;
         const auto failure = appendWhole(path, report);
-        const std::string after = fileBytes(platform::win32::wide(path));
+        const std::string after = testsupport::fileBytes(path);
         check(failure && failure->aftermath == Aftermath::AsBefore && after == c.before,
               std::string(c.what) + " on a full disk: " + (failure ? platform::toUtf8(failure->reason) : "(saved)")
                   + ", left " + (after.size() > 40 ? std::to_string(after.size()) + " bytes" : after));

@@ -12,7 +12,7 @@
 //
 // With --geometry it prints each control's place in the client area instead,
 // "name left top width height", for a comparison with the Linux window.
-#include "FileBytes.h"
+#include "TestFiles.h"
 #include "WindowUser.h"
 #include "platform/win32/AppendFile.h"
 #include "platform/win32/SystemLibrary.h"
@@ -572,7 +572,7 @@ void appendFile()
     };
     for (const Refused &r : refused) {
         const auto failure = appendWhole(r.path, "c\r\n", kShortPatience);
-        check(failure && failure->aftermath == platform::Aftermath::AsBefore && !failure->reason.empty() && fileBytes(report) == "a\r\nb\r\n",
+        check(failure && failure->aftermath == platform::Aftermath::AsBefore && !failure->reason.empty() && testsupport::fileBytes(report) == "a\r\nb\r\n",
               std::string(r.what) + " is refused: " + (failure ? utf8(failure->reason) : "(written)"));
     }
 
@@ -588,11 +588,11 @@ void appendFile()
         const auto locked = appendWhole(own(report), "c\r\n", kShortPatience);
         const auto waited = std::chrono::steady_clock::now() - start;
         check(locked && locked->aftermath == platform::Aftermath::AsBefore && waited >= kShortPatience
-                  && fileBytes(report) == "a\r\nb\r\n",
+                  && testsupport::fileBytes(report) == "a\r\nb\r\n",
               "a file locked by another program is left alone after the wait");
         ::UnlockFileEx(other.get(), 0, MAXDWORD, MAXDWORD, &from);
     }
-    check(!appendWhole(own(report), "c\r\n") && fileBytes(report) == "a\r\nb\r\nc\r\n", "the lock gone, it appends");
+    check(!appendWhole(own(report), "c\r\n") && testsupport::fileBytes(report) == "a\r\nb\r\nc\r\n", "the lock gone, it appends");
 
     ::DeleteFileW(report.c_str());
     ::RemoveDirectoryW(base.c_str());
