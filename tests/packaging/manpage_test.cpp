@@ -2,25 +2,17 @@
 // the result lines a run writes, as the window's logic makes them, stand in
 // the page word for word.
 #include "FormHarness.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 using namespace testsupport;
 using namespace window;
 
 namespace {
-
-std::string manualPage()
-{
-    std::ifstream in(SONDAR_MANUAL_PAGE);
-    std::ostringstream page;
-    page << in.rdbuf();
-    return page.str();
-}
 
 // The lines of the page's examples, between .EX and .EE.
 Lines exampleLines(const std::string &page)
@@ -46,8 +38,8 @@ TEST(ManualPage, NamesTheFileTheDialogProposes)
     h.click(Command2); // the dialog is cancelled
     ASSERT_EQ(h.runtime.saveRequests.size(), 1u);
     const std::string proposed = platform::toUtf8(h.runtime.saveRequests[0].fileName);
-    const std::string page = manualPage();
-    ASSERT_FALSE(page.empty()) << "no manual page at " SONDAR_MANUAL_PAGE;
+    const std::string page = fileBytes(SONDAR_MANUAL_PAGE);
+    ASSERT_NE(page, "<missing>") << "no manual page at " SONDAR_MANUAL_PAGE;
     EXPECT_NE(page.find("\\(lq" + proposed + "\\(rq"), std::string::npos) << "the page does not name " << proposed;
     EXPECT_EQ(page.find(proposed + "."), std::string::npos) << "the page gives " << proposed << " an extension";
 }
@@ -60,7 +52,7 @@ TEST(ManualPage, ShowsTheResultLinesOfARun)
     h.run("127.0.0.1", "3", {{0, 3}, {0, 0}, {kTimedOut, 0}});
     const Lines run = h.lines();
     ASSERT_EQ(run.size(), 3u);
-    const Lines examples = exampleLines(manualPage());
+    const Lines examples = exampleLines(fileBytes(SONDAR_MANUAL_PAGE));
     const auto shown = std::search(examples.begin(), examples.end(), run.begin(), run.end());
     EXPECT_NE(shown, examples.end()) << "no example of the page reads:\n" << run[0] << "\n" << run[1] << "\n" << run[2];
 }
