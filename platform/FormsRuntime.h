@@ -51,6 +51,8 @@ struct SaveFileRequest {
 // How long an append waits for another program's lock on the file before it
 // gives up: one that holds its lock for good must not hang the window.
 inline constexpr std::chrono::milliseconds kLockPatience{3000};
+// The reason an append gives when the lock stayed another program's.
+inline const Text kFileLocked = u"another program keeps the file locked";
 
 // What a failed append left behind.
 enum class Aftermath : std::uint8_t {
@@ -69,15 +71,18 @@ class FormsRuntime {
 public:
     virtual ~FormsRuntime() = default;
 
-    // A text box's exact current text; setting replaces the whole text.
+    // A text box's exact current text; setting replaces the whole text with
+    // the given text's first line, cut at the text boxes' limit.
     virtual Text text(ControlIndex control) const = 0;
     virtual void setText(ControlIndex control, const Text &text) = 0;
-    // A disabled control takes no clicks, no focus and no typing.
+    // A disabled control takes no clicks, no focus and no typing; a focused
+    // control, once disabled, hands the focus on to the next in the focus
+    // order.
     virtual void setEnabled(ControlIndex control, bool enabled) = 0;
     virtual void setFocus(ControlIndex control) = 0;
 
-    // A list's lines: added at the end, counted from 0; an index past the end
-    // reads as the empty text.
+    // A list's lines: added at the end, counted from 0; an index outside the
+    // list reads as the empty text.
     virtual void clearList(ControlIndex list) = 0;
     virtual void addLine(ControlIndex list, const Text &line) = 0;
     virtual Text line(ControlIndex list, int index) const = 0;

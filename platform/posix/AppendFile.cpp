@@ -15,11 +15,6 @@
 namespace platform::posix {
 namespace {
 
-Text errorText(int error)
-{
-    return fromUtf8(std::strerror(error));
-}
-
 // While it lives, a write beyond the process's file-size limit fails with
 // EFBIG instead of raising SIGXFSZ, whose default ends the process with the
 // report half written.
@@ -146,7 +141,7 @@ std::optional<AppendFailure> appendWhole(const std::string &path, std::string_vi
 
     locked = lockExclusively(fd, wait);
     if (!locked)
-        return failed(u"another program keeps the file locked");
+        return failed(kFileLocked);
     // Under the lock the end of the file stays where it is for every
     // instance that locks too; this save's bytes start there.
     struct stat end {};

@@ -21,7 +21,7 @@ const Text kForeignLink = u"a symbolic link that another user made in a shared f
 
 AppendFailure failure(int error)
 {
-    return AppendFailure{fromUtf8(std::strerror(error))};
+    return AppendFailure{errorText(error)};
 }
 
 // File systems whose files are the kernel's knobs and views, not stored data.
@@ -70,6 +70,11 @@ std::variant<AppendTarget, AppendFailure> checked(AppendTarget target)
 }
 
 } // namespace
+
+Text errorText(int error)
+{
+    return fromUtf8(std::strerror(error));
+}
 
 std::variant<AppendTarget, AppendFailure> openForAppend(const std::string &path)
 {

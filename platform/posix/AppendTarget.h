@@ -10,6 +10,9 @@
 
 namespace platform::posix {
 
+// The system's own words for the error number `error`.
+Text errorText(int error);
+
 // The reason given for anything but a regular file of a real file system.
 inline const Text kNotARegularFile = u"not a regular file";
 

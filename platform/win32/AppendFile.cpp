@@ -182,7 +182,7 @@ std::optional<AppendFailure> appendWhole(const Text &path, std::string_view byte
     const WholeFileLock lock(file.get(), lockPatience);
     if (!lock.mayWrite()) {
         AppendFailure failure = failed(ERROR_LOCK_VIOLATION, true);
-        failure.reason = u"another program keeps the file locked";
+        failure.reason = kFileLocked;
         return failure;
     }
 

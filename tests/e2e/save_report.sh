@@ -71,7 +71,7 @@ click 475 56
 click 240 158 && xdotool key ctrl+a BackSpace
 click 345 120
 find_window 'エラーメッセージ' 10 >/dev/null || fail "SaveData still opens the dialog after a save (no run-error box)"
-! xdotool search --onlyvisible --name '保存ファイル選択' >/dev/null 2>&1 || fail "SaveData still opens the dialog after a save"
+no_window '保存ファイル選択' || fail "SaveData still opens the dialog after a save"
 # Nothing of the session is kept, even when the program is killed: no
 # settings file of the dialog's or Qt's, in its home or in a temporary folder.
 kill -KILL "$app" 2>/dev/null || true

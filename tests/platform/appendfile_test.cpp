@@ -3,6 +3,8 @@
 // of a report behind when the disk or a limit stops it.
 #include "TestFiles.h"
 #include "platform/posix/AppendFile.h"
+#include "platform/posix/AppendTarget.h"
+#include "platform/posix/Descriptor.h"
 
 #include <gtest/gtest.h>
 
@@ -22,20 +24,26 @@
 
 using namespace testsupport;
 using platform::posix::appendWhole;
+using platform::posix::Descriptor;
 
 namespace {
 
-class OpenFile {
-public:
-    OpenFile(const std::filesystem::path &path, int flags) : fd_(::open(path.c_str(), flags | O_CLOEXEC)) {}
-    ~OpenFile() { ::close(fd_); }
-    OpenFile(const OpenFile &) = delete;
-    OpenFile &operator=(const OpenFile &) = delete;
-    int get() const { return fd_; }
+Descriptor openFile(const std::filesystem::path &path, int flags)
+{
+    return Descriptor(::open(path.c_str(), flags | O_CLOEXEC));
+}
 
-private:
-    int fd_;
+// A pipe's read and write ends.
+struct Pipe {
+    Descriptor read, write;
 };
+Pipe makePipe()
+{
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return {};
+    return {Descriptor(ends[0]), Descriptor(ends[1])};
+}
 
 // While it lives, files this process writes may grow only to `bytes`.
 class FileSizeLimit {
@@ -57,8 +65,8 @@ private:
 
 bool setInodeFlags(const std::filesystem::path &path, int flags)
 {
-    const OpenFile file(path, O_RDONLY);
-    return file.get() >= 0 && ::ioctl(file.get(), FS_IOC_SETFLAGS, &flags) == 0;
+    const Descriptor file = openFile(path, O_RDONLY);
+    return file.isOpen() && ::ioctl(file.get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
 // A failed append says why (`reason`, where given), comes back within the
@@ -110,7 +118,7 @@ TEST(AppendWhole, RefusesWhatItCannotWrite)
     ASSERT_TRUE(writeFile(file, "earlier\r\n"));
     ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
     std::filesystem::create_symlink("/proc/self/comm", dir.file("to-comm"));
-    std::optional<OpenFile> otherWriter;
+    Descriptor otherWriter;
     rlimit former{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &former), 0);
     const auto limitFileSize = [&](rlim_t bytes) {
@@ -119,7 +127,7 @@ TEST(AppendWhole, RefusesWhatItCannotWrite)
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     };
     const std::function<void()> none = [] {};
-    const std::string notRegular = "not a regular file";
+    const std::string notRegular = platform::toUtf8(platform::posix::kNotARegularFile);
     for (const auto &[name, path, reason, arrange, undo] :
          {std::tuple{"missing folder", dir.file("gone/report.txt").string(), std::string(), none, none},
           {"a folder", dir.path().string(), notRegular, none, none},
@@ -132,7 +140,7 @@ TEST(AppendWhole, RefusesWhatItCannotWrite)
           {"a new name in procfs", "/proc/self/report.txt", notRegular, none, none},
           {"a sysfs attribute", "/sys/kernel/uevent_seqnum", notRegular, none, none},
           {"locked by another writer", file.string(), "",
-           [&] { ASSERT_EQ(::flock(otherWriter.emplace(file, O_RDONLY).get(), LOCK_EX), 0); },
+           [&] { ASSERT_EQ(::flock((otherWriter = openFile(file, O_RDONLY)).get(), LOCK_EX), 0); },
            [&] { otherWriter.reset(); }},
           // As wine locks a Windows program's file; the lock is an open
           // file's own, which reading the file here does not release.
@@ -140,7 +148,7 @@ TEST(AppendWhole, RefusesWhatItCannotWrite)
            [&] {
                struct flock whole {};
                whole.l_type = F_WRLCK;
-               ASSERT_EQ(::fcntl(otherWriter.emplace(file, O_RDWR).get(), F_OFD_SETLK, &whole), 0);
+               ASSERT_EQ(::fcntl((otherWriter = openFile(file, O_RDWR)).get(), F_OFD_SETLK, &whole), 0);
            },
            [&] { otherWriter.reset(); }},
           {"file-size limit", file.string(), "", [&] { limitFileSize(1000); }, [&] { limitFileSize(former.rlim_cur); }},
@@ -201,29 +209,29 @@ TEST(AppendWhole, FailedSaveKeepsAnotherInstancesReport)
     const TempDir dir;
     const auto path = dir.file("report.txt");
     ASSERT_TRUE(writeFile(path, "first\r\n"));
-    int locked[2], go[2];
-    ASSERT_EQ(::pipe(locked), 0);
-    ASSERT_EQ(::pipe(go), 0);
+    Pipe locked = makePipe(), go = makePipe();
+    ASSERT_TRUE(locked.read.isOpen() && go.read.isOpen());
     const pid_t other = ::fork();
     ASSERT_GE(other, 0);
     if (other == 0) {
-        ::close(go[1]); // should the test end early, the read below ends too
-        const OpenFile file(path, O_WRONLY | O_APPEND);
+        go.write.reset(); // should the test end early, the read below ends too
+        const Descriptor file = openFile(path, O_WRONLY | O_APPEND);
         ::flock(file.get(), LOCK_EX);
         char byte = 'x';
-        (void)!::write(locked[1], &byte, 1);
-        (void)!::read(go[0], &byte, 1); // the first instance waits for the lock meanwhile
+        (void)!::write(locked.write.get(), &byte, 1);
+        (void)!::read(go.read.get(), &byte, 1); // the first instance waits for the lock meanwhile
         (void)!::write(file.get(), "other\r\n", 7);
         ::_exit(0); // the lock goes with the process
     }
+    locked.write.reset(); // a child that ends before it has the lock ends the read below
     char byte = 0;
-    ASSERT_EQ(::read(locked[0], &byte, 1), 1);
+    ASSERT_EQ(::read(locked.read.get(), &byte, 1), 1);
     // The first time this instance finds the file locked, the other writes
     // its report and ends.
     bool released = false;
     const platform::posix::LockWait wait{.pause = [&](std::chrono::milliseconds) {
         if (!std::exchange(released, true)) {
-            (void)!::write(go[1], &byte, 1);
+            (void)!::write(go.write.get(), &byte, 1);
             ::waitpid(other, nullptr, 0);
         }
     }};
@@ -236,8 +244,6 @@ TEST(AppendWhole, FailedSaveKeepsAnotherInstancesReport)
         ::kill(other, SIGKILL);
         ::waitpid(other, nullptr, 0);
     }
-    for (const int fd : {locked[0], locked[1], go[0], go[1]})
-        ::close(fd);
     EXPECT_TRUE(released) << "the save never waited for the other's lock";
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->aftermath, platform::Aftermath::AsBefore);

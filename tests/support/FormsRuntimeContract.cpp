@@ -12,7 +12,6 @@ namespace testsupport {
 namespace {
 
 using namespace window;
-using std::chrono::milliseconds;
 
 // What the layer reported of the user's doing.
 struct RecordedEvents final : platform::FormEvents {
