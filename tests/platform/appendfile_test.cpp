@@ -1,6 +1,7 @@
 // Appending a report on Linux: the bytes whole or not at all, on regular files
 // only, never blocking on a pipe or a lock for good, and never leaving part
 // of a report behind when the disk or a limit stops it.
+#include "KernelSetting.h"
 #include "TestFiles.h"
 #include "platform/posix/AppendFile.h"
 #include "platform/posix/AppendTarget.h"

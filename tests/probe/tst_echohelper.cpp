@@ -7,6 +7,7 @@
 #include "probe/EchoPacket.h"
 #include "platform/posix/Descriptor.h"
 #include "InstalledHelper.h"
+#include "KernelSetting.h"
 #include "TestNamespace.h"
 
 #include <QDir>
@@ -145,56 +146,6 @@ QMap<int, QString> descriptorsOf(qint64 pid)
     }
     return links;
 }
-
-// fs.suid_dumpable set for the object's life. A guardian process puts the
-// former value back when the object goes, and also when this process dies
-// however it dies: its end of the guardian's pipe then closes.
-class SuidDumpable {
-public:
-    explicit SuidDumpable(const char *value)
-    {
-        QFile setting(kPath);
-        if (!setting.open(QIODevice::ReadOnly))
-            return;
-        const QByteArray former = setting.readAll();
-        setting.close();
-        int ends[2];
-        if (former.isEmpty() || ::pipe2(ends, O_CLOEXEC) != 0)
-            return;
-        const Descriptor readEnd(ends[0]);
-        guardHeld_ = Descriptor(ends[1]);
-        guardian_ = ::fork();
-        if (guardian_ == 0) {
-            // Out of the test's process group, which a time-out kills, and
-            // holding nothing of the test's but the pipe.
-            ::setsid();
-            ::dup2(readEnd.get(), STDIN_FILENO);
-            ::close_range(STDERR_FILENO + 1, ~0U, 0);
-            char byte;
-            while (::read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {
-            }
-            const int fd = ::open(kPath, O_WRONLY);
-            ::_exit(fd >= 0 && ::write(fd, former.constData(), std::size_t(former.size())) == former.size() ? 0 : 1);
-        }
-        set_ = guardian_ > 0 && setting.open(QIODevice::WriteOnly) && setting.write(value) > 0 && setting.flush();
-    }
-    SuidDumpable(const SuidDumpable &) = delete;
-    SuidDumpable &operator=(const SuidDumpable &) = delete;
-    ~SuidDumpable()
-    {
-        guardHeld_.reset();
-        if (guardian_ > 0)
-            ::waitpid(guardian_, nullptr, 0);
-    }
-
-    bool isSet() const { return set_; }
-
-private:
-    static constexpr const char *kPath = "/proc/sys/fs/suid_dumpable";
-    Descriptor guardHeld_;
-    pid_t guardian_ = -1;
-    bool set_ = false;
-};
 
 // What a process of the caller's uid got when it went for the helper's socket
 // while the helper waited: the errno value of each try, 0 where it worked.
@@ -504,8 +455,8 @@ private slots:
         const Stage stage(installed, "net.ipv4.icmp_echo_ignore_all=1");
         if (stage.skipReason())
             QSKIP(stage.skipReason());
-        const SuidDumpable dumpable("1");
-        QVERIFY2(dumpable.isSet(), "cannot set fs.suid_dumpable");
+        const testsupport::KernelSetting dumpable("/proc/sys/fs/suid_dumpable", "1");
+        QVERIFY2(dumpable.set(), "cannot set fs.suid_dumpable");
 
         int ends[2];
         QVERIFY(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0);

@@ -6,12 +6,7 @@
 #include <stdexcept>
 
 #ifdef __linux__
-#include <cerrno>
-#include <utility>
-
-#include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -74,40 +69,6 @@ ScratchTmpfs::~ScratchTmpfs()
 bool ScratchTmpfs::remount(bool readOnly) const
 {
     return ::mount("sondar-test", dir_.path().c_str(), "tmpfs", MS_REMOUNT | (readOnly ? MS_RDONLY : 0), nullptr) == 0;
-}
-
-KernelSetting::KernelSetting(const char *path, const std::string &value) : path_(path), former_(fileBytes(path))
-{
-    int ends[2];
-    if (::geteuid() != 0 || former_ == "<missing>" || ::pipe2(ends, O_CLOEXEC) != 0)
-        return;
-    watcher_ = ::fork();
-    if (watcher_ == 0) {
-        ::close(ends[1]);
-        char byte;
-        while (::read(ends[0], &byte, 1) < 0 && errno == EINTR) {
-        }
-        writeFile(path_, former_);
-        ::_exit(0);
-    }
-    ::close(ends[0]);
-    pipe_ = ends[1];
-    if (watcher_ < 0 || !writeFile(path_, value + "\n"))
-        restore();
-}
-
-KernelSetting::~KernelSetting()
-{
-    restore();
-}
-
-void KernelSetting::restore()
-{
-    if (pipe_ >= 0)
-        ::close(std::exchange(pipe_, -1));
-    if (watcher_ > 0)
-        ::waitpid(watcher_, nullptr, 0);
-    watcher_ = 0;
 }
 #endif
 

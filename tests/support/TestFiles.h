@@ -46,26 +46,6 @@ private:
     TempDir dir_;
     bool mounted_ = false;
 };
-
-// While it lives, the kernel setting at `path` (under /proc/sys) holds
-// `value`, where root may set it. The former value comes back when the object
-// goes, and also when the test dies: a watcher process restores it as soon as
-// the test's end of their pipe closes, however the test ends.
-class KernelSetting {
-public:
-    KernelSetting(const char *path, const std::string &value);
-    ~KernelSetting();
-    KernelSetting(const KernelSetting &) = delete;
-    KernelSetting &operator=(const KernelSetting &) = delete;
-    bool set() const { return watcher_ > 0; }
-
-private:
-    void restore();
-
-    std::string path_, former_;
-    int pipe_ = -1;   // our end; the watcher reads the other till it closes
-    int watcher_ = 0; // its process id, 0 where nothing was set
-};
 #endif
 
 } // namespace testsupport
