@@ -18,9 +18,19 @@ namespace {
 // the traffic around; set here, it doesn't hang on the system's default.
 constexpr int kAnswerQueueBytes = 64 * 1024;
 
+// Opened with a filter that lets nothing in: until filterRaw puts the
+// answer's filter in its place, the socket takes in no copy of the ICMP
+// around it, however long its holder takes to get there (the helper, which
+// its caller may stop or block before it sends). No socket where that filter
+// can't be attached.
 Descriptor openRaw()
 {
-    return Descriptor(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+    Descriptor raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+    sock_filter dropAll[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+    const sock_fprog nothing{static_cast<unsigned short>(std::size(dropAll)), dropAll};
+    if (raw.isOpen() && ::setsockopt(raw.get(), SOL_SOCKET, SO_ATTACH_FILTER, &nothing, sizeof nothing) != 0)
+        return Descriptor();
+    return raw;
 }
 
 std::optional<std::uint16_t> identifyRaw(const Descriptor &, std::uint16_t drawn)
@@ -66,7 +76,8 @@ bool filterRaw(const Descriptor &socket, std::uint16_t id, std::uint16_t sequenc
     if (::setsockopt(socket.get(), SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0
         || ::setsockopt(socket.get(), SOL_SOCKET, SO_LOCK_FILTER, &on, sizeof on) != 0)
         return false;
-    // What came in before the filter was in place can't be an answer yet.
+    // What came in between the socket's opening and its first filter can't
+    // be an answer yet.
     while (::recv(socket.get(), nullptr, 0, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
     }
     return true;

@@ -116,12 +116,13 @@ int icmpCounter(const QByteArray &name)
     return -1;
 }
 
-// Waits until the helper `pid` is blocked in its wait for the answer (the
-// only ppoll it makes): by then it holds its socket, with its filter, and has
-// given up its privileges. False when it ends or takes longer than seconds.
-bool awaitItsWait(qint64 pid)
+// Waits until the helper `pid` is in the system call `number`: for SYS_ppoll,
+// its wait for the answer (the only ppoll it makes), by when it holds its
+// socket, with its filter, and has given up its privileges. False when it
+// ends or takes longer than 3 seconds.
+bool awaitSyscall(qint64 pid, long number)
 {
-    const QByteArray waiting = QByteArray::number(SYS_ppoll) + ' ';
+    const QByteArray waiting = QByteArray::number(number) + ' ';
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (std::chrono::steady_clock::now() < giveUp) {
         QFile syscall(QString("/proc/%1/syscall").arg(pid));
@@ -145,6 +146,22 @@ QMap<int, QString> descriptorsOf(qint64 pid)
         links.insert(name.toInt(), QString::fromLocal8Bit(link, size > 0 ? size : 0));
     }
     return links;
+}
+
+// The receive queue of each raw socket in this thread's network namespace, in
+// bytes, as "n,n,...".
+QByteArray rawReceiveQueues()
+{
+    QFile table("/proc/thread-self/net/raw");
+    QByteArrayList queues;
+    if (!table.open(QIODevice::ReadOnly))
+        return "(no table)";
+    for (const QByteArray &line : table.readAll().split('\n').mid(1)) {
+        const QByteArrayList fields = line.simplified().split(' ');
+        if (fields.size() > 4) // tx_queue:rx_queue in hexadecimal
+            queues.append(QByteArray::number(fields[4].split(':').value(1).toUInt(nullptr, 16)));
+    }
+    return queues.join(',');
 }
 
 // What a process of the caller's uid got when it went for the helper's socket
@@ -421,7 +438,7 @@ private slots:
         });
         process.start(stage.helperPath(), {"127.0.0.1", ""});
         QVERIFY(process.waitForStarted());
-        QVERIFY2(awaitItsWait(process.processId()), "the helper never waited for its answer");
+        QVERIFY2(awaitSyscall(process.processId(), SYS_ppoll), "the helper never waited for its answer");
 
         const QMap<QByteArray, QByteArray> status = processStatus(process.processId());
         for (const char *set : {"CapPrm", "CapEff", "CapInh", "CapAmb"})
@@ -437,6 +454,55 @@ private slots:
         const EchoOutcome outcome =
             helperOutcome(process.readAllStandardOutput().toStdString(), HelperEnd{process.exitCode()});
         QCOMPARE(outcome.status, IpStatus::kTimedOut);
+    }
+
+    void takesInNothingWhileHeld_data()
+    {
+        QTest::addColumn<Installed>("installed");
+        QTest::newRow("setuid root") << Installed::SetuidRoot;
+        QTest::newRow("cap_net_raw") << Installed::FileCapability;
+    }
+    // Its caller can hold the helper before its request goes: here with an
+    // output pipe that is full, so that its acceptance can't be written (a
+    // stop signal would do as well). Meanwhile its raw socket takes in no copy
+    // of the ICMP around it: its queue stays empty while pings pass.
+    void takesInNothingWhileHeld()
+    {
+        QFETCH(Installed, installed);
+        const Stage stage(installed);
+        if (stage.skipReason())
+            QSKIP(stage.skipReason());
+        int ends[2];
+        QVERIFY(::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0);
+        const Descriptor readEnd(ends[0]), full(ends[1]);
+        const std::string filler(4096, 'x');
+        while (::write(full.get(), filler.data(), filler.size()) > 0) {
+        }
+        QVERIFY(::fcntl(full.get(), F_SETFL, 0) == 0); // the helper's write blocks
+        const QByteArray program = stage.helperPath().toLocal8Bit();
+        const pid_t helper = ::fork();
+        if (helper == 0) {
+            char *const argv[] = {const_cast<char *>(program.constData()), const_cast<char *>("127.0.0.1"),
+                                  const_cast<char *>(""), nullptr};
+            char *const environment[] = {nullptr};
+            if (becomeNobody() && ::dup2(full.get(), STDOUT_FILENO) == STDOUT_FILENO)
+                ::execve(argv[0], argv, environment);
+            ::_exit(127);
+        }
+        QVERIFY(helper > 0);
+        const bool held = awaitSyscall(helper, SYS_write);
+        QProcess ping;
+        if (held) {
+            ping.start("ip", {"netns", "exec", stage.namespaceName(), "ping", "-q", "-c", "2", "-i", "0.2", "-W", "1",
+                              "127.0.0.1"});
+            ping.waitForFinished(5000);
+        }
+        const QByteArray queued = rawReceiveQueues();
+        ::kill(helper, SIGKILL);
+        ::waitpid(helper, nullptr, 0);
+        QVERIFY2(held, "the helper was never held in its write");
+        QCOMPARE(ping.exitCode(), 0);
+        QCOMPARE(queued, QByteArray("0")); // the helper's socket alone, and nothing in it
     }
 
     void cannotBeBorrowed_data()
@@ -475,7 +541,7 @@ private slots:
 
         pid_t child = -1;
         QVERIFY(receive(channel, child));
-        QVERIFY2(awaitItsWait(child), "the helper never waited for its answer");
+        QVERIFY2(awaitSyscall(child, SYS_ppoll), "the helper never waited for its answer");
         int socketNumber = -1;
         const QMap<int, QString> descriptors = descriptorsOf(child);
         for (const auto &[number, link] : descriptors.asKeyValueRange())
