@@ -108,14 +108,18 @@ std::variant<AppendTarget, AppendFailure> openForAppend(const std::string &path)
             return failure(errno);
         }
         int how = O_NOFOLLOW;
+        target.created = false;
         if (S_ISLNK(entry.st_mode)) {
             if (isForeignLink(folderInfo, entry))
                 return AppendFailure{kForeignLink};
             // Where the link leads: a missing file there is created, as any
-            // open through a link would.
+            // open through a link would, and is then this save's, though a
+            // failed save can't remove it through the link.
             struct stat linked {};
-            if (::fstatat(folder, name.c_str(), &linked, 0) == 0 && !S_ISREG(linked.st_mode))
+            const bool leads = ::fstatat(folder, name.c_str(), &linked, 0) == 0;
+            if (leads && !S_ISREG(linked.st_mode))
                 return AppendFailure{kNotARegularFile};
+            target.created = !leads && errno == ENOENT;
             how = O_CREAT;
         } else if (!S_ISREG(entry.st_mode)) {
             return AppendFailure{kNotARegularFile};

@@ -272,11 +272,11 @@ TEST(AppendWholeNeedsRoot, UnrestoredFileIsReportedAsSuch)
 }
 
 // A save that fails on a file it created removes that file again, and says so;
-// where the folder keeps its entries (append-only), it says that an empty
-// file is left.
+// where the folder keeps its entries (append-only), or the file was made at
+// the end of a link that led nowhere, it says that an empty file is left.
 TEST(AppendWholeNeedsRoot, FailedSaveToANewFile)
 {
-    for (const std::string fault : {"device filled", "append-only folder"}) {
+    for (const std::string fault : {"device filled", "append-only folder", "through a link to a missing file"}) {
         SCOPED_TRACE(fault);
         const ScratchTmpfs scratch("size=64k");
         if (!scratch.mounted())
@@ -289,9 +289,12 @@ TEST(AppendWholeNeedsRoot, FailedSaveToANewFile)
             std::ofstream fill(scratch.file("filler"), std::ios::binary);
             for (const std::string block(4096, 'f'); fill.write(block.data(), 4096) && fill.flush();) {
             }
-        } else {
+        } else if (fault == "append-only folder") {
             if (!setInodeFlags(folder, FS_APPEND_FL))
                 GTEST_SKIP() << "this tmpfs keeps no inode flags";
+            limit.emplace(10);
+        } else {
+            std::filesystem::create_symlink("elsewhere.txt", path);
             limit.emplace(10);
         }
         const auto failure = appendWhole(path, std::string(10 * 1024, 'r'));
