@@ -125,23 +125,21 @@ std::optional<AppendFailure> appendWhole(const std::string &path, std::string_vi
     const AppendTarget &target = std::get<AppendTarget>(opened);
     const int fd = target.file.get();
 
-    // What a failure leaves: what we wrote is taken back where we can, and a
-    // file this save created goes again, but only under our lock: whoever
+    // A file this save created is removed again only under our lock: whoever
     // else holds it may be writing to it.
-    bool locked = false;
+    if (!lockExclusively(fd, wait))
+        return AppendFailure{kFileLocked, target.created ? Aftermath::CreatedEmpty : Aftermath::AsBefore};
+
+    // What a failure under the lock leaves: what we wrote is taken back where
+    // we can, and a file this save created goes again.
     std::size_t written = 0;
     off_t start = 0;
     const auto failed = [&](Text reason) {
         Aftermath aftermath = Aftermath::MayHoldPart;
         if (removeOwnBytes(fd, start, written))
-            aftermath = !target.created || (locked && removeCreated(target)) ? Aftermath::AsBefore
-                                                                             : Aftermath::CreatedEmpty;
+            aftermath = !target.created || removeCreated(target) ? Aftermath::AsBefore : Aftermath::CreatedEmpty;
         return AppendFailure{std::move(reason), aftermath};
     };
-
-    locked = lockExclusively(fd, wait);
-    if (!locked)
-        return failed(kFileLocked);
     // Under the lock the end of the file stays where it is for every
     // instance that locks too; this save's bytes start there.
     struct stat end {};
