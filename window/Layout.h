@@ -117,6 +117,24 @@ inline constexpr bool takesFocus(Kind kind)
     return kind == Kind::TextBox || kind == Kind::ListBox || kind == Kind::Button;
 }
 
+// The controls that take the focus, in the order Tab visits them: by their
+// tab index, ties in the table's order. The first has the focus at start.
+inline constexpr auto kFocusOrder = [] {
+    constexpr std::size_t count =
+            std::ranges::count_if(kLayout, [](const ControlRow &row) { return takesFocus(row.kind); });
+    std::array<Control, count> order{};
+    std::size_t filled = 0;
+    for (const ControlRow &row : kLayout) {
+        if (!takesFocus(row.kind))
+            continue;
+        std::size_t at = filled++;
+        for (; at > 0 && kLayout[order[at - 1]].tab > row.tab; --at)
+            order[at] = order[at - 1];
+        order[at] = row.id;
+    }
+    return order;
+}();
+
 // Each row sits at the index of its control, so a layer finds a control's row
 // and its own widget by the control alone.
 inline constexpr bool rowsInControlOrder()

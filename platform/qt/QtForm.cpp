@@ -141,15 +141,10 @@ void QtForm::linkCaptions()
 // first of them has the focus once the window is active.
 void QtForm::setFocusOrder()
 {
-    std::vector<const window::ControlRow *> order;
-    for (const window::ControlRow &row : window::kLayout) {
-        if (window::takesFocus(row.kind))
-            order.push_back(&row);
-    }
-    std::ranges::sort(order, {}, &window::ControlRow::tab);
+    const auto &order = window::kFocusOrder;
     for (std::size_t i = 1; i < order.size(); ++i)
-        setTabOrder(widgets_[order[i - 1]->id], widgets_[order[i]->id]);
-    widget(order.front()->id)->setFocus(Qt::OtherFocusReason);
+        setTabOrder(widgets_[order[i - 1]], widgets_[order[i]]);
+    widget(order.front())->setFocus(Qt::OtherFocusReason);
 }
 
 // The buttons' clicks and the address field's keys go to the window's logic.

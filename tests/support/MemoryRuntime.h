@@ -123,15 +123,10 @@ public:
 private:
     std::optional<ControlIndex> nextFocus(ControlIndex from) const
     {
-        std::vector<const window::ControlRow *> order;
-        for (const window::ControlRow &row : window::kLayout) {
-            if (window::takesFocus(row.kind))
-                order.push_back(&row);
-        }
-        std::ranges::sort(order, {}, &window::ControlRow::tab);
-        const auto at = std::ranges::find(order, &window::kLayout[from]);
+        const auto &order = window::kFocusOrder;
+        const auto at = std::ranges::find(order, from);
         for (std::size_t step = 1; at != order.end() && step < order.size(); ++step) {
-            const window::Control next = order[(std::size_t(at - order.begin()) + step) % order.size()]->id;
+            const window::Control next = order[(std::size_t(at - order.begin()) + step) % order.size()];
             if (enabled.at(next))
                 return next;
         }
