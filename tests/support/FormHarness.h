@@ -7,6 +7,7 @@
 #include "probe/Module1.h"
 #include "window/Form1.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ public:
     int starts = 0;
     int stops = 0;
     Lines addresses, payloads;
+    std::function<void(std::size_t probe)> onProbe = [](std::size_t) {}; // told each probe's number, from 1
 
     bool StartSockets() override
     {
@@ -52,6 +54,7 @@ public:
         ++nextAnswer;
         addresses.push_back(address);
         payloads.push_back(payload);
+        onProbe(addresses.size());
         if (answer.status >= 0) { // below 0 nothing was sent: the record stays untouched
             reply.Status = answer.status;
             reply.RoundTripTime = answer.roundTripTime;

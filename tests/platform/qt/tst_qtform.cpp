@@ -2,6 +2,7 @@
 // layout table, the keys and clicks it reports, and the runtime operations
 // on real widgets, boxes and dialogs.
 #include "ChooseFile.h"
+#include "FormHarness.h"
 #include "platform/qt/GeneralDate.h"
 #include "platform/qt/QtForm.h"
 #include "platform/qt/Translations.h"
@@ -33,26 +34,10 @@ using platform::qt::QtForm;
 
 namespace {
 
-// Every probe gets a 1 ms reply at once; nothing reaches the network.
-class InstantEcho final : public Module1::EchoService {
-public:
-    int probes = 0;
-    std::function<void(int probe)> onProbe = [](int) {};
-    bool StartSockets() override { return true; }
-    Module1::ProbeStatus SendEcho(const std::string &, const std::string &, Module1::EchoReply &reply) override
-    {
-        onProbe(++probes);
-        reply.Status = 0;
-        reply.RoundTripTime = 1;
-        return 0;
-    }
-    void StopSockets() override {}
-};
-
 // The logic over the layer, as main() joins them.
 struct Window {
     QtForm form;
-    InstantEcho echo;
+    testsupport::ScriptedEcho echo; // every probe a 1 ms reply at once; nothing reaches the network
     Form1 logic{form, echo};
     Window()
     {
@@ -221,9 +206,9 @@ private slots:
         QTest::keyClicks(address, "127.0.0.1");
         QTest::keyClick(address, Qt::Key_Enter, Qt::KeypadModifier);
         QCOMPARE(QApplication::focusWidget(), w.find(Command1));
-        QCOMPARE(w.echo.probes, 0);
+        QCOMPARE(w.echo.addresses.size(), 0u);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);
-        QCOMPARE(w.echo.probes, 1);
+        QCOMPARE(w.echo.addresses.size(), 1u);
     }
 
     void followsTheLocale()
@@ -364,7 +349,7 @@ private slots:
     {
         Window w;
         std::chrono::steady_clock::time_point closed;
-        w.echo.onProbe = [&](int probe) {
+        w.echo.onProbe = [&](std::size_t probe) {
             if (probe == 2)
                 QTimer::singleShot(0, &w.form, [&] {
                     closed = std::chrono::steady_clock::now();
@@ -375,7 +360,7 @@ private slots:
         QCoreApplication::exec();
         // The pause after a probe is 990 ms: the loop returned well before it ran out.
         QVERIFY(std::chrono::steady_clock::now() - closed < std::chrono::milliseconds(990));
-        QCOMPARE(w.echo.probes, 2);
+        QCOMPARE(w.echo.addresses.size(), 2u);
         QVERIFY(!w.find(Command2)->isEnabled());
         QCOMPARE(w.form.cursor().shape(), Qt::ArrowCursor);
     }
