@@ -164,6 +164,14 @@ QByteArray rawReceiveQueues()
     return queues.join(',');
 }
 
+// A row for each way the package gives the helper its privilege.
+void privilegedRows()
+{
+    QTest::addColumn<Installed>("installed");
+    QTest::newRow("setuid root") << Installed::SetuidRoot;
+    QTest::newRow("cap_net_raw") << Installed::FileCapability;
+}
+
 // What a process of the caller's uid got when it went for the helper's socket
 // while the helper waited: the errno value of each try, 0 where it worked.
 struct Attempts {
@@ -456,12 +464,7 @@ private slots:
         QCOMPARE(outcome.status, IpStatus::kTimedOut);
     }
 
-    void takesInNothingWhileHeld_data()
-    {
-        QTest::addColumn<Installed>("installed");
-        QTest::newRow("setuid root") << Installed::SetuidRoot;
-        QTest::newRow("cap_net_raw") << Installed::FileCapability;
-    }
+    void takesInNothingWhileHeld_data() { privilegedRows(); }
     // Its caller can hold the helper before its request goes: here with an
     // output pipe that is full, so that its acceptance can't be written (a
     // stop signal would do as well). Meanwhile its raw socket takes in no copy
@@ -505,12 +508,7 @@ private slots:
         QCOMPARE(queued, QByteArray("0")); // the helper's socket alone, and nothing in it
     }
 
-    void cannotBeBorrowed_data()
-    {
-        QTest::addColumn<Installed>("installed");
-        QTest::newRow("setuid root") << Installed::SetuidRoot;
-        QTest::newRow("cap_net_raw") << Installed::FileCapability;
-    }
+    void cannotBeBorrowed_data() { privilegedRows(); }
     // Where the system lets privileged programs be traced once they have
     // given up their privilege (fs.suid_dumpable=1), the caller's user could
     // otherwise copy the helper's raw socket out of it while it waits, and
