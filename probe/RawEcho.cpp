@@ -18,11 +18,11 @@ namespace {
 // the traffic around; set here, it doesn't hang on the system's default.
 constexpr int kAnswerQueueBytes = 64 * 1024;
 
-// Opened with a filter that lets nothing in: until filterRaw puts the
-// answer's filter in its place, the socket takes in no copy of the ICMP
-// around it, however long its holder takes to get there (the helper, which
-// its caller may stop or block before it sends). No socket where that filter
-// can't be attached.
+// Opened with a filter that lets nothing in, and emptied of what came in
+// before it: until filterRaw puts the answer's filter in its place, the
+// socket holds no copy of the ICMP around it, however long its holder takes
+// to get there (the helper, which its caller may stop or block before it
+// sends). No socket where that filter can't be attached.
 Descriptor openRaw()
 {
     Descriptor raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
@@ -30,6 +30,8 @@ Descriptor openRaw()
     const sock_fprog nothing{static_cast<unsigned short>(std::size(dropAll)), dropAll};
     if (raw.isOpen() && ::setsockopt(raw.get(), SOL_SOCKET, SO_ATTACH_FILTER, &nothing, sizeof nothing) != 0)
         return Descriptor();
+    while (::recv(raw.get(), nullptr, 0, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+    }
     return raw;
 }
 
@@ -73,14 +75,8 @@ bool filterRaw(const Descriptor &socket, std::uint16_t id, std::uint16_t sequenc
     };
     const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
     const int on = 1;
-    if (::setsockopt(socket.get(), SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0
-        || ::setsockopt(socket.get(), SOL_SOCKET, SO_LOCK_FILTER, &on, sizeof on) != 0)
-        return false;
-    // What came in between the socket's opening and its first filter can't
-    // be an answer yet.
-    while (::recv(socket.get(), nullptr, 0, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
-    }
-    return true;
+    return ::setsockopt(socket.get(), SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) == 0
+        && ::setsockopt(socket.get(), SOL_SOCKET, SO_LOCK_FILTER, &on, sizeof on) == 0;
 }
 
 std::optional<Verdict> matchRaw(const Request &request, Bytes packet, std::uint32_t)
