@@ -22,13 +22,17 @@ constexpr int kAnswerQueueBytes = 64 * 1024;
 // before it: until filterRaw puts the answer's filter in its place, the
 // socket holds no copy of the ICMP around it, however long its holder takes
 // to get there (the helper, which its caller may stop or block before it
-// sends). No socket where that filter can't be attached.
+// sends). No socket where that filter can't be attached. A refused socket
+// returns at once, so that errno still says why (the caller turns to the
+// helper on a refusal only).
 Descriptor openRaw()
 {
     Descriptor raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
+    if (!raw.isOpen())
+        return raw;
     sock_filter dropAll[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
     const sock_fprog nothing{static_cast<unsigned short>(std::size(dropAll)), dropAll};
-    if (raw.isOpen() && ::setsockopt(raw.get(), SOL_SOCKET, SO_ATTACH_FILTER, &nothing, sizeof nothing) != 0)
+    if (::setsockopt(raw.get(), SOL_SOCKET, SO_ATTACH_FILTER, &nothing, sizeof nothing) != 0)
         return Descriptor();
     while (::recv(raw.get(), nullptr, 0, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
     }
