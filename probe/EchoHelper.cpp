@@ -22,6 +22,8 @@ namespace Module1 {
 namespace {
 
 using platform::posix::Descriptor;
+using platform::posix::openPipe;
+using platform::posix::Pipe;
 using std::chrono::nanoseconds;
 
 // A round trip beyond this is no measure the helper can have made.
@@ -217,11 +219,9 @@ EchoOutcome helperOutcome(std::string_view output, const HelperEnd &end)
 EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::string_view payload,
                                 std::chrono::milliseconds deadline)
 {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
+    Pipe output = openPipe();
+    if (!output.read.isOpen())
         return EchoOutcome{};
-    Descriptor readEnd(ends[0]);
-    Descriptor writeEnd(ends[1]);
 
     const std::string address = dottedDecimal(target);
     const std::string hex = toHex(payload);
@@ -231,19 +231,19 @@ EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::s
     pid_t child = -1;
     SpawnFileActions actions;
     SpawnAttributes attributes;
-    const bool spawned = actions.giveOnly(writeEnd) && attributes.signalsAtDefault()
+    const bool spawned = actions.giveOnly(output.write) && attributes.signalsAtDefault()
         && ::posix_spawn(&child, helper, actions.get(), attributes.get(), argv, environment) == 0;
-    writeEnd.reset();
+    output.write.reset();
     if (!spawned)
         return EchoOutcome{};
 
     const nanoseconds giveUp = monotonicNow() + deadline;
-    std::string output;
-    const Reading reading = readOutput(readEnd, output, giveUp);
+    std::string said;
+    const Reading reading = readOutput(output.read, said, giveUp);
     if (reading == Reading::Closed)
-        return helperOutcome(output, awaitExit(child, giveUp));
+        return helperOutcome(said, awaitExit(child, giveUp));
     killHelper(child);
-    return helperOutcome(output, HelperEnd{std::nullopt, reading == Reading::Overdue});
+    return helperOutcome(said, HelperEnd{std::nullopt, reading == Reading::Overdue});
 }
 
 EchoOutcome echoThroughHelper(std::uint32_t target, std::string_view payload)

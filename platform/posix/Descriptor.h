@@ -2,6 +2,7 @@
 // owner goes. Every descriptor the program opens is held by one of these.
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <utility>
@@ -34,5 +35,20 @@ public:
 private:
     int fd_ = -1;
 };
+
+// A pipe's two ends, each owned.
+struct Pipe {
+    Descriptor read, write;
+};
+
+// A new pipe (pipe2 with `flags`); neither end open where the system refuses
+// one.
+inline Pipe openPipe(int flags = O_CLOEXEC)
+{
+    int ends[2];
+    if (::pipe2(ends, flags) != 0)
+        return {};
+    return {Descriptor(ends[0]), Descriptor(ends[1])};
+}
 
 } // namespace platform::posix

@@ -26,6 +26,8 @@
 using namespace testsupport;
 using platform::posix::appendWhole;
 using platform::posix::Descriptor;
+using platform::posix::openPipe;
+using platform::posix::Pipe;
 
 namespace {
 
@@ -34,17 +36,6 @@ Descriptor openFile(const std::filesystem::path &path, int flags)
     return Descriptor(::open(path.c_str(), flags | O_CLOEXEC));
 }
 
-// A pipe's read and write ends.
-struct Pipe {
-    Descriptor read, write;
-};
-Pipe makePipe()
-{
-    int ends[2] = {-1, -1};
-    if (::pipe2(ends, O_CLOEXEC) != 0)
-        return {};
-    return {Descriptor(ends[0]), Descriptor(ends[1])};
-}
 
 // While it lives, files this process writes may grow only to `bytes`.
 class FileSizeLimit {
@@ -210,7 +201,7 @@ TEST(AppendWhole, FailedSaveKeepsAnotherInstancesReport)
     const TempDir dir;
     const auto path = dir.file("report.txt");
     ASSERT_TRUE(writeFile(path, "first\r\n"));
-    Pipe locked = makePipe(), go = makePipe();
+    Pipe locked = openPipe(), go = openPipe();
     ASSERT_TRUE(locked.read.isOpen() && go.read.isOpen());
     const pid_t other = ::fork();
     ASSERT_GE(other, 0);

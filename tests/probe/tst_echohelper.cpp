@@ -475,20 +475,19 @@ private slots:
         const Stage stage(installed);
         if (stage.skipReason())
             QSKIP(stage.skipReason());
-        int ends[2];
-        QVERIFY(::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0);
-        const Descriptor readEnd(ends[0]), full(ends[1]);
+        const platform::posix::Pipe full = platform::posix::openPipe(O_CLOEXEC | O_NONBLOCK);
+        QVERIFY(full.read.isOpen());
         const std::string filler(4096, 'x');
-        while (::write(full.get(), filler.data(), filler.size()) > 0) {
+        while (::write(full.write.get(), filler.data(), filler.size()) > 0) {
         }
-        QVERIFY(::fcntl(full.get(), F_SETFL, 0) == 0); // the helper's write blocks
+        QVERIFY(::fcntl(full.write.get(), F_SETFL, 0) == 0); // the helper's write blocks
         const QByteArray program = stage.helperPath().toLocal8Bit();
         const pid_t helper = ::fork();
         if (helper == 0) {
             char *const argv[] = {const_cast<char *>(program.constData()), const_cast<char *>("127.0.0.1"),
                                   const_cast<char *>(""), nullptr};
             char *const environment[] = {nullptr};
-            if (becomeNobody() && ::dup2(full.get(), STDOUT_FILENO) == STDOUT_FILENO)
+            if (becomeNobody() && ::dup2(full.write.get(), STDOUT_FILENO) == STDOUT_FILENO)
                 ::execve(argv[0], argv, environment);
             ::_exit(127);
         }

@@ -3,6 +3,7 @@
 #include "TestFiles.h"
 
 #include <cerrno>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -12,18 +13,19 @@ namespace testsupport {
 
 KernelSetting::KernelSetting(const char *path, const std::string &value) : path_(path), former_(fileBytes(path))
 {
-    int ends[2];
-    if (::geteuid() != 0 || former_ == "<missing>" || ::pipe2(ends, O_CLOEXEC) != 0)
+    if (::geteuid() != 0 || former_ == "<missing>")
         return;
-    const platform::posix::Descriptor readEnd(ends[0]);
-    pipe_ = platform::posix::Descriptor(ends[1]);
+    platform::posix::Pipe pipe = platform::posix::openPipe();
+    if (!pipe.read.isOpen())
+        return;
+    pipe_ = std::move(pipe.write);
     watcher_ = ::fork();
     if (watcher_ == 0) {
         // Out of the test's process group, which a time-out kills, and holding
         // nothing of the test's but the pipe's read end; only system calls
         // from here on.
         ::setsid();
-        ::dup2(readEnd.get(), STDIN_FILENO);
+        ::dup2(pipe.read.get(), STDIN_FILENO);
         ::close_range(STDERR_FILENO + 1, ~0U, 0);
         char byte;
         while (::read(STDIN_FILENO, &byte, 1) < 0 && errno == EINTR) {

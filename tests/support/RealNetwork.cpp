@@ -53,20 +53,18 @@ OwnNetwork::~OwnNetwork()
 
 std::string inChild(const std::function<std::string()> &body)
 {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
+    platform::posix::Pipe result = platform::posix::openPipe();
+    if (!result.read.isOpen())
         return "no pipe";
-    const Descriptor reader(ends[0]);
-    Descriptor writer(ends[1]);
     const pid_t child = ::fork();
     if (child == 0) {
         const std::string out = body();
-        ::_exit(::write(writer.get(), out.data(), out.size()) == ssize_t(out.size()) ? 0 : 2);
+        ::_exit(::write(result.write.get(), out.data(), out.size()) == ssize_t(out.size()) ? 0 : 2);
     }
-    writer.reset(); // so that the read below ends with the child
+    result.write.reset(); // so that the read below ends with the child
     std::string out;
     char buffer[4096];
-    for (ssize_t n; child > 0 && (n = ::read(reader.get(), buffer, sizeof buffer)) > 0;)
+    for (ssize_t n; child > 0 && (n = ::read(result.read.get(), buffer, sizeof buffer)) > 0;)
         out.append(buffer, std::size_t(n));
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || status != 0)
