@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # Waiting for a state rather than for a time: source this file, then
-# `wait_for SECONDS COMMAND...`.
+# `wait_for SECONDS COMMAND...`, as in `wait_for 10 ended "$pid"`.
 
 # Runs COMMAND every 50 ms until it succeeds; returns 1 where SECONDS pass
 # first.
@@ -11,4 +11,9 @@ wait_for() {
         [ "$SECONDS" -lt "$deadline" ] || return 1
         sleep 0.05
     done
+}
+
+# True once the process $1 is gone.
+ended() {
+    ! kill -0 "$1" 2>/dev/null
 }

@@ -1,8 +1,8 @@
 # shellcheck shell=bash
 # A private X server for the scripts that show the window: source this file,
 # then `xvfb_start` (exports DISPLAY), `find_window NAME SECONDS`,
-# `no_window NAME`, `wait_for` (tools/wait.sh) and `xvfb_stop` in the caller's
-# exit trap.
+# `no_window NAME`, `wait_for` and `ended` (tools/wait.sh), and `xvfb_stop` in
+# the caller's exit trap.
 # shellcheck source=wait.sh
 . "$(dirname "${BASH_SOURCE[0]}")/wait.sh"
 

@@ -48,7 +48,6 @@ in_ns timeout 180 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 || skip "wine d
 
 fail() { echo "FAIL ($run_name): $*"; [ -f "$report" ] && { echo "--- report:"; cat -A "$report"; }; exit 1; }
 clipboard_holds() { [ "$(xclip -o -selection clipboard 2>/dev/null)" = "$1" ]; }
-ended() { ! kill -0 "$1" 2>/dev/null; }
 
 # One session: $1 the locale, $2 and $3 the site and point texts (UTF-8), $4
 # the report's code page, $5 the report's file name, typed into the dialog.

@@ -68,8 +68,7 @@ LANG=C.UTF-8 in_ns "$wine" 'C:\Program Files\Sondar\sondar.exe' >"$work/sondar.l
 app=$!
 win=$(find_window '^Sondar$' 60) || fail "the installed program showed no window"
 timeout 10 xdotool windowfocus --sync "$win" key alt+F4 2>/dev/null || true
-for _ in $(seq 50); do kill -0 "$app" 2>/dev/null || break; sleep 0.2; done
-kill -0 "$app" 2>/dev/null && fail "the installed program did not end when its window was closed"
+wait_for 10 ended "$app" || fail "the installed program did not end when its window was closed"
 echo "ok   the installed program showed its window"
 
 msiexec /i "$(winpath "$newer")" /qn /l*v "$(winpath "$work/newer.log")" \
