@@ -12,6 +12,7 @@
 //
 // With --geometry it prints each control's place in the client area instead,
 // "name left top width height", for a comparison with the Linux window.
+#include "FormHarness.h"
 #include "TestFiles.h"
 #include "WindowUser.h"
 #include "platform/win32/AppendFile.h"
@@ -33,7 +34,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -187,31 +187,6 @@ public:
 
 private:
     platform::FormEvents &handlers_;
-};
-
-// Every probe answers in 3 ms; `during` runs inside each probe, while the
-// run works.
-class ScriptedEcho final : public Module1::EchoService {
-public:
-    bool StartSockets() override
-    {
-        ++starts;
-        return true;
-    }
-    Module1::ProbeStatus SendEcho(const std::string &address, const std::string &payload,
-                                  Module1::EchoReply &reply) override
-    {
-        sent.push_back(address + " " + std::to_string(payload.size()));
-        if (during)
-            during();
-        reply.Status = 0;
-        reply.RoundTripTime = 3;
-        return 0;
-    }
-    void StopSockets() override { ++stops; }
-    int starts = 0, stops = 0;
-    std::vector<std::string> sent;
-    std::function<void()> during;
 };
 
 void windowAndControls(Win32Form &form)
@@ -629,18 +604,20 @@ void dpiChange(Win32Form &form)
 // A run of the real logic: "Ping Start" pressed by Enter, the busy pointer
 // while it works; then a second run closed in its first pause, which ends
 // the run and the window.
-void runAndClose(Win32Form &form, RecordedEvents &events, ScriptedEcho &echo)
+void runAndClose(Win32Form &form, RecordedEvents &events, testsupport::ScriptedEcho &echo)
 {
     HWND field = form.control(window::Text1);
     bool busyInProbe = false;
-    echo.during = [&] {
+    echo.answers.assign(2, {0, 3}); // every probe answers in 3 ms
+    echo.onProbe = [&](std::size_t) {
         ::SendMessageW(field, WM_SETCURSOR, reinterpret_cast<WPARAM>(field), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE));
         busyInProbe = ::GetCursor() == ::LoadCursorW(nullptr, IDC_APPSTARTING);
     };
     const auto start = std::chrono::steady_clock::now();
     pressKey(form, VK_RETURN); // "Ping Start" has the focus
     const auto took = std::chrono::steady_clock::now() - start;
-    check(echo.sent == std::vector<std::string>{"127.0.0.1 32"} && echo.starts == 1 && echo.stops == 1,
+    check(echo.addresses == testsupport::Lines{"127.0.0.1"} && echo.payloads.front().size() == 32 && echo.starts == 1
+              && echo.stops == 1,
           "Enter on the focused button runs one probe");
     check(busyInProbe, "the busy pointer while the probe works");
     check(took >= std::chrono::milliseconds(990), "the run pauses 990 ms after the probe");
@@ -649,11 +626,11 @@ void runAndClose(Win32Form &form, RecordedEvents &events, ScriptedEcho &echo)
           "the run lists its line, writes the average and enables SaveData");
 
     form.setText(window::Text3, u"3");
-    echo.during = [&] { ::PostMessageW(form.window(), WM_CLOSE, 0, 0); };
+    echo.onProbe = [&](std::size_t) { ::PostMessageW(form.window(), WM_CLOSE, 0, 0); };
     events.heard.clear();
     form.setFocus(window::Command1);
     pressKey(form, VK_RETURN);
-    check(echo.sent.size() == 2 && events.heard == std::vector<std::string>{"Click Command1", "Unload"},
+    check(echo.addresses.size() == 2 && events.heard == std::vector<std::string>{"Click Command1", "Unload"},
           "closing in the pause ends the run after its probe");
     check(form.window() == nullptr, "and the window is gone");
     MSG quit{};
@@ -675,7 +652,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
-    ScriptedEcho echo;
+    testsupport::ScriptedEcho echo;
     window::Form1 handlers(form, echo);
     RecordedEvents events(handlers);
     form.setEvents(events);
