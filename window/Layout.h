@@ -72,6 +72,10 @@ inline constexpr int kTextBoxMaxLength = 4096;
 // The results have no caption of their own to name them for assistive technology.
 inline constexpr char16_t kResultsName[] = u"Ping results";
 
+// The fields a run writes its times into: disabled, and often narrower than
+// an average with all its decimals, so each shows its whole text as a tip.
+inline constexpr std::array<Control, 3> kTimeFields{Text5, Text6, Text7};
+
 namespace detail {
 inline constexpr double kSmall = 9.75;
 inline constexpr double kLarge = 12.0;

@@ -125,7 +125,7 @@ void QtForm::createControls()
     for (const window::ControlRow &row : window::kLayout)
         widgets_[row.id] = createControl(row, row.kind == window::Kind::Frame ? this : widgets_[window::Frame1]);
     widgets_[window::List1]->setAccessibleName(QString::fromUtf16(window::kResultsName));
-    for (const window::Control id : {window::Text5, window::Text6, window::Text7})
+    for (const window::Control id : window::kTimeFields)
         showWholeTextAsToolTip(widget<QLineEdit>(id));
 }
 

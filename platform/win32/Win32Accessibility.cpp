@@ -20,9 +20,6 @@ namespace {
 using window::ControlRow;
 using window::Kind;
 
-// The fields a run writes its times into: disabled, and often narrower than
-// an average with all its decimals, so each shows its whole text as a tip.
-constexpr window::Control kTimeFields[] = {window::Text5, window::Text6, window::Text7};
 // oleacc's annotation service, CAccPropServices; mingw-w64's libraries do not
 // define its class id.
 constexpr CLSID kAccPropServicesClass{0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
@@ -40,7 +37,7 @@ TTTOOLINFOW timeTool(HWND window, HWND field)
 
 bool isTimeField(ControlIndex control)
 {
-    return std::ranges::find(kTimeFields, control) != std::end(kTimeFields);
+    return std::ranges::find(window::kTimeFields, control) != window::kTimeFields.end();
 }
 
 } // namespace
@@ -70,7 +67,7 @@ void Win32Form::addTimeTips(HINSTANCE instance)
         std::fprintf(stderr, "sondar: the tool tips were not created (%lu)\n", ::GetLastError());
         std::abort();
     }
-    for (const window::Control field : kTimeFields) {
+    for (const window::Control field : window::kTimeFields) {
         TTTOOLINFOW tool = timeTool(window_, controls_[field]);
         // The tips watch the window's mouse messages themselves.
         tool.uFlags = TTF_SUBCLASS;
@@ -80,7 +77,7 @@ void Win32Form::addTimeTips(HINSTANCE instance)
 }
 void Win32Form::placeTimeTips(UINT dpi)
 {
-    for (const window::Control field : kTimeFields) {
+    for (const window::Control field : window::kTimeFields) {
         TTTOOLINFOW tool = timeTool(window_, controls_[field]);
         tool.rect = designedRect(window::kLayout[field], dpi);
         ::SendMessageW(toolTips_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&tool));

@@ -162,7 +162,7 @@ void Win32Form::show(int showCommand)
 {
     ::ShowWindow(window_, showCommand);
     ::UpdateWindow(window_);
-    lastFocus_ = controls_[window::Text1];
+    lastFocus_ = controls_[window::kFocusOrder.front()];
     ::SetFocus(lastFocus_);
 }
 
