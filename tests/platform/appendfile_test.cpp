@@ -36,7 +36,6 @@ Descriptor openFile(const std::filesystem::path &path, int flags)
     return Descriptor(::open(path.c_str(), flags | O_CLOEXEC));
 }
 
-
 // While it lives, files this process writes may grow only to `bytes`.
 class FileSizeLimit {
 public:
