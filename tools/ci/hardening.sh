@@ -1,21 +1,43 @@
 #!/bin/bash
-# hardening-check on every ELF that the installed sondar package holds. Any
-# "no" fails, with one exception that is checked another way:
+# hardening-check on the Linux programs, as the package installs them or as
+# the project's own build leaves them for `cmake --install`. Any "no" fails,
+# with one exception that is checked another way:
 #   - Control-flow protection is marked in an ELF (the IBT and SHSTK
-#     properties) only where every object linked into it carries the mark.
-#     Debian 12's C library start files (Scrt1.o, crti.o, crtn.o) carry none,
-#     so no program linked there is marked. hardening-check's "no" is taken
-#     only while those files lack the mark, and then the debug symbols must
-#     show every compilation unit built with -fcf-protection.
+#     properties) only where every object linked into it carries the mark,
+#     unless the link forces it (-z ibt -z shstk), which would claim what the
+#     unmarked objects lack. Debian 12's C library start files (Scrt1.o,
+#     crti.o, crtn.o) carry none, so no program linked there honestly is
+#     marked. hardening-check's "no" is taken only while those files lack the
+#     mark, and then the debug information must show every compilation unit
+#     built with -fcf-protection.
 #   - Stack-clash protection reads "unknown" where no function has a frame
-#     large enough to need probes; the debug symbols must show every
+#     large enough to need probes; the debug information must show every
 #     compilation unit built with -fstack-clash-protection.
-# Both flags are passed on amd64 only (debian/rules).
-# Usage: hardening.sh SONDAR_DBGSYM_DEB   (with the sondar package installed)
+# On amd64 both flags come from debian/rules in the package and from
+# cmake/Hardening.cmake in the project's own build.
+# Usage: hardening.sh --package SONDAR_DBGSYM_DEB   (with the sondar package installed)
+#        hardening.sh --build BUILD_FOLDER         (a build with debug information)
 set -euo pipefail
-dbgsym=$1
 fail() { echo "hardening: FAIL: $*" >&2; exit 1; }
 command -v hardening-check >/dev/null || fail "hardening-check is not installed (Debian: devscripts)"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+case ${1:-} in
+--package)
+    elfs=$(dpkg -L sondar | while read -r path; do
+        if [ -f "$path" ] && [ "$(head -c 4 "$path" | od -An -c | tr -d ' ')" = '177ELF' ]; then echo "$path"; fi
+    done)
+    # The compilers' command lines, as the debug symbols keep them (dwz may
+    # have moved them into a file of their own).
+    dpkg-deb -x "$2" "$work"
+    debug=$(find "$work" -type f -name '*.debug')
+    ;;
+--build)
+    elfs="$2/sondar $2/probe/sondar-echo"
+    debug=$elfs
+    ;;
+*) fail "usage: hardening.sh --package SONDAR_DBGSYM_DEB | --build BUILD_FOLDER" ;;
+esac
 
 unmarked=""
 for start in Scrt1.o crti.o crtn.o; do
@@ -23,10 +45,7 @@ for start in Scrt1.o crti.o crtn.o; do
     readelf -n "$file" | grep -q 'x86 feature: IBT, SHSTK' || unmarked="$unmarked $start"
 done
 
-elfs=$(dpkg -L sondar | while read -r path; do
-    if [ -f "$path" ] && [ "$(head -c 4 "$path" | od -An -c | tr -d ' ')" = '177ELF' ]; then echo "$path"; fi
-done)
-[ -n "$elfs" ] || fail "the installed package holds no ELF"
+[ -n "$elfs" ] || fail "no ELF to check"
 for elf in $elfs; do
     report=$(hardening-check "$elf" || true)
     echo "$report"
@@ -41,14 +60,10 @@ for elf in $elfs; do
     done < <(echo "$report" | sed -n 's/^ *//; /: no/p')
 done
 
-# The compilers' command lines, as the debug symbols keep them (dwz may have
-# moved them into a file of their own).
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-dpkg-deb -x "$dbgsym" "$work"
-producers=$(find "$work" -type f -name '*.debug' -exec readelf --decompress -p .debug_str {} + 2>/dev/null \
+# shellcheck disable=SC2086
+producers=$(readelf --decompress -p .debug_str $debug 2>/dev/null \
     | sed -n 's/^ *\[ *[0-9a-f]*\] *\(GNU C.*\)$/\1/p' | sort -u)
-[ -n "$producers" ] || fail "no compiler command line in the debug symbols"
+[ -n "$producers" ] || fail "no compiler command line in the debug information"
 if [ "$(dpkg --print-architecture)" = amd64 ]; then
     while read -r producer; do
         for flag in -fcf-protection -fstack-clash-protection; do
@@ -56,5 +71,5 @@ if [ "$(dpkg --print-architecture)" = amd64 ]; then
         done
     done <<<"$producers"
 fi
-echo "hardening: OK; the debug symbols' compiler command lines:"
+echo "hardening: OK; the compiler command lines in the debug information:"
 while read -r producer; do echo "  $producer"; done <<<"$producers"

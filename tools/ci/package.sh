@@ -141,6 +141,6 @@ grep -qE '^installed-program +PASS' "$work/autopkgtest.log" || fail "installed-p
 grep -qE '^installed-helper +PASS' "$work/autopkgtest.log" || fail "installed-helper did not pass"
 
 step "hardening-check"
-bash tools/ci/hardening.sh "$work/a/sondar-dbgsym_${version}_$arch.deb"
+bash tools/ci/hardening.sh --package "$work/a/sondar-dbgsym_${version}_$arch.deb"
 
 echo "package: OK ($(basename "$deb"), $(dpkg-deb -f "$deb" Installed-Size) KiB installed, $((SECONDS - started)) s)"
