@@ -10,11 +10,15 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    // Sondar keeps nothing between sessions and leaves nothing behind, however
-    // it ends (a signal, a lost display). Qt's file dialog would store its
-    // history in the user's settings: their path leads beneath /dev/null,
-    // which is never a folder, so Qt writes them nowhere and they live only in
-    // memory. The window itself remembers the last folder within a session.
+    // Sondar keeps no settings of its own and leaves no file of its own
+    // behind, however it ends (a signal, a lost display). Qt's file dialog
+    // would store its history in the user's settings: their path leads
+    // beneath /dev/null, which is never a folder, so Qt writes them nowhere
+    // and they live only in memory. The window itself remembers the last
+    // folder within a session. The desktop's own save dialog, where Qt's GTK
+    // platform theme lends it, adds the chosen report to the desktop's recent
+    // files as it does for every program: that list is the desktop's, kept
+    // where the user expects a file they saved to appear.
     for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat})
         QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null/sondar"));
     platform::qt::installQtTranslations(QLocale());
