@@ -56,3 +56,22 @@ TEST(ManualPage, ShowsTheResultLinesOfARun)
     const auto shown = std::search(examples.begin(), examples.end(), run.begin(), run.end());
     EXPECT_NE(shown, examples.end()) << "no example of the page reads:\n" << run[0] << "\n" << run[1] << "\n" << run[2];
 }
+
+// The page names the echo helper where this build's program looks for it
+// (under the build's own prefix), and no other copy.
+TEST(ManualPage, NamesTheHelperThisBuildRuns)
+{
+    const auto count = [](const std::string &text, const std::string &what) {
+        std::size_t found = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++found;
+        return found;
+    };
+    std::string helper = SONDAR_ECHO_HELPER; // in roff, every hyphen escaped
+    for (std::size_t at = helper.find('-'); at != std::string::npos; at = helper.find('-', at + 2))
+        helper.insert(at, 1, '\\');
+    const std::string page = fileBytes(SONDAR_MANUAL_PAGE);
+    EXPECT_GT(count(page, helper), 0u) << "the page does not name " << SONDAR_ECHO_HELPER;
+    EXPECT_EQ(count(page, helper), count(page, "sondar\\-echo")) << "the page names another helper than "
+                                                                   << SONDAR_ECHO_HELPER;
+}
