@@ -23,10 +23,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mirror=http://deb.debian.org/debian
-mmdebstrap --quiet --variant=apt --include=git,ca-certificates,mount bookworm "$tree" \
-    "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
-    "deb http://deb.debian.org/debian-security bookworm-security main"
+# The tree's packages come from where this machine's come from: its own apt
+# sources, whichever archive or mirror they name.
+sources=()
+for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -s "$file" ] && sources+=("$file")
+done
+[ ${#sources[@]} -gt 0 ] || { echo "fresh-machine: this machine has no apt sources to build the tree from" >&2; exit 1; }
+mmdebstrap --quiet --variant=apt --include=git,ca-certificates,mount bookworm "$tree" "${sources[@]}"
 
 git clone --quiet --no-local --no-checkout . "$tree/root/sondar"
 git -C "$tree/root/sondar" checkout --quiet --detach "$(git rev-parse "$commit")"
