@@ -1,11 +1,12 @@
 #!/bin/bash
 # The package's postinst and prerm, run on a copy of the echo helper under a
 # root of the test's own (DPKG_ROOT), as dpkg runs them.
-#   stand-ins: setcap, getcap, chown and dpkg-statoverride are stand-ins that
-#     play each way setcap fails, and a registered override; runs unprivileged.
+#   stand-ins: setcap, getcap, chown, chmod and dpkg-statoverride are
+#     stand-ins that play each way setcap fails, a read-only file system and
+#     a registered override; runs unprivileged.
 #   real: the real setcap on a file system without capabilities (ramfs, in a
-#     mount namespace of the test's own) and without CAP_SETFCAP, as in a
-#     container; needs root and skips (77) without it.
+#     mount namespace of the test's own), on a read-only one and without
+#     CAP_SETFCAP, as in a container; needs root and skips (77) without it.
 # Usage: maintainer_scripts.sh DEBIAN_FOLDER stand-ins|real
 set -euo pipefail
 debian=$(realpath "$1")
@@ -35,7 +36,8 @@ run_script() {
 }
 
 # The stand-ins keep the helper's capabilities in $STATE/caps and its owner in
-# $STATE/owner; setcap fails as $PLAY says, in real setcap's words.
+# $STATE/owner; setcap fails as $PLAY says, and on a read-only file system
+# chown and chmod fail too, in the real commands' words.
 stand_ins() {
     mkdir -p "$work/bin"
     cat >"$work/bin/setcap" <<'EOF'
@@ -56,9 +58,15 @@ EOF
     # chown as root does it: the capability and the setuid and setgid bits go.
     cat >"$work/bin/chown" <<'EOF'
 #!/bin/sh
+[ "$PLAY" != read-only ] || { echo "chown: changing ownership of '$2': Read-only file system" >&2; exit 1; }
 echo "$1" >"$STATE/owner"
 rm -f "$STATE/caps"
-chmod u-s,g-s "$2"
+/bin/chmod u-s,g-s "$2"
+EOF
+    cat >"$work/bin/chmod" <<'EOF'
+#!/bin/sh
+[ "$PLAY" != read-only ] || { echo "chmod: changing permissions of '$2': Read-only file system" >&2; exit 1; }
+exec /bin/chmod "$@"
 EOF
     cat >"$work/bin/dpkg-statoverride" <<'EOF'
 #!/bin/sh
@@ -68,18 +76,19 @@ EOF
     chmod 755 "$work/bin/"*
 }
 
-# script and argument | override | setcap plays | mode and capabilities before | after, and the owner | on standard error
+# script and argument | override | setcap (and the file system) plays | mode and capabilities before | after, and the owner | on standard error
 cases="postinst configure    |                          |ok         |0755|              |0755|cap_net_raw=ep|root:root  |
 postinst configure           |                          |ok         |4755|              |0755|cap_net_raw=ep|root:root  |
 postinst configure           |                          |unsupported|0755|              |4755|              |root:root  |keeps no capabilities: the helper is made setuid root
 postinst configure           |                          |no-setfcap |4755|              |0755|              |root:root  |unable to set CAP_SETFCAP effective capability: Operation not permitted*left without privilege
-postinst configure           |                          |read-only  |0755|              |0755|              |root:root  |Failed to set capabilities on file '*': Read-only file system*left without privilege
+postinst configure           |                          |read-only  |4755|              |4755|              |           |changing ownership of '*': Read-only file system) and is given no privilege; it is now * 4755
 postinst configure           |                          |silent     |4755|              |0755|              |root:root  |setcap failed and said nothing*left without privilege
 postinst configure           |                          |missing    |4755|              |0755|              |root:root  |setcap is not installed*left without privilege
 postinst configure           |                          |ok         |0750|              |0755|cap_net_raw=ep|root:root  |
 postinst configure           |root netdev 0750 $helper  |ok         |0755|              |0750|cap_net_raw=ep|root:netdev|
 postinst configure           |root netdev 0750 $helper  |unsupported|0755|              |0750|              |root:netdev|keeps the owner and mode registered with dpkg-statoverride and is now * 0750, capabilities: none
 postinst configure           |#0 #117 0750 $helper      |ok         |0755|              |0750|cap_net_raw=ep|0:117      |
+postinst configure           |root netdev 0750 $helper  |read-only  |0750|              |0750|              |           |Read-only file system) and is given no privilege
 postinst abort-deconfigure   |root netdev 4750 $helper  |ok         |0750|              |4750|cap_net_raw=ep|root:netdev|
 postinst abort-upgrade       |                          |ok         |0755|              |0755|cap_net_raw=ep|root:root  |
 prerm remove                 |                          |ok         |4755|cap_net_raw=ep|0755|              |           |
@@ -102,7 +111,7 @@ with_stand_ins() {
         [ -z "$override" ] || echo "$override" >"$STATE/override"
         local bin=$work/bin
         if [ "$play" = missing ]; then
-            bin=$work/no-setcap && mkdir -p "$bin" && cp "$work/bin/"{getcap,chown,dpkg-statoverride} "$bin"
+            bin=$work/no-setcap && mkdir -p "$bin" && cp "$work/bin/"* "$bin" && rm "$bin/setcap"
         fi
         PLAY=$play PATH="$bin:/usr/bin:/bin" run_script "$script" "$arg"
         local mode caps chowned
@@ -121,9 +130,9 @@ with_stand_ins() {
     done <<<"$cases"
 }
 
-# The real setcap, where it fails as on a file system without capabilities
-# and as in a container without CAP_SETFCAP; and the prerm taking away what
-# the real setcap gave.
+# The real setcap, where it fails as on a file system without capabilities,
+# on a read-only one and as in a container without CAP_SETFCAP; and the
+# prerm taking away what the real setcap gave.
 with_real_setcap() {
     [ "$(id -u)" -eq 0 ] || { echo "SKIP: the real setcap needs root"; exit 77; }
     new_root 0755
@@ -131,6 +140,12 @@ with_real_setcap() {
         DPKG_ROOT='$root' sh '$debian/sondar.postinst' configure 2>'$work/err' && stat -c %04a '$root$helper' >'$work/mode'"
     [ "$(cat "$work/mode")" = 4755 ] || fail "ramfs: mode $(cat "$work/mode"), not 4755: $(cat "$work/err")"
     grep -q 'keeps no capabilities' "$work/err" || fail "ramfs: said '$(cat "$work/err")'"
+
+    new_root 0755
+    unshare -m sh -c "mount -t tmpfs tmpfs '$root${helper%/*}' && cp /bin/true '$root$helper' &&
+        mount -o remount,ro '$root${helper%/*}' && DPKG_ROOT='$root' sh '$debian/sondar.postinst' configure 2>'$work/err'" \
+        || fail "read-only: the postinst failed: $(cat "$work/err")"
+    grep -q 'Read-only file system) and is given no privilege' "$work/err" || fail "read-only: said '$(cat "$work/err")'"
 
     new_root 4755
     capsh --drop=cap_setfcap -- -c "DPKG_ROOT='$root' sh '$debian/sondar.postinst' configure" 2>"$work/err" \
