@@ -1,12 +1,13 @@
 #!/bin/bash
 # The package's postinst and prerm, run on a copy of the echo helper under a
 # root of the test's own (DPKG_ROOT), as dpkg runs them.
-#   stand-ins: setcap, getcap, chown, chmod and dpkg-statoverride are
+#   stand-ins: setcap, getcap, chown, chmod, stat and dpkg-statoverride are
 #     stand-ins that play each way setcap fails, a read-only file system and
 #     a registered override; runs unprivileged.
 #   real: the real setcap on a file system without capabilities (ramfs, in a
 #     mount namespace of the test's own), on a read-only one and without
-#     CAP_SETFCAP, as in a container; needs root and skips (77) without it.
+#     CAP_SETFCAP, as in a container, and the real chown and stat with an
+#     owner other than root; needs root and skips (77) without it.
 # Usage: maintainer_scripts.sh DEBIAN_FOLDER stand-ins|real
 set -euo pipefail
 debian=$(realpath "$1")
@@ -36,8 +37,9 @@ run_script() {
 }
 
 # The stand-ins keep the helper's capabilities in $STATE/caps and its owner in
-# $STATE/owner; setcap fails as $PLAY says, and on a read-only file system
-# chown and chmod fail too, in the real commands' words.
+# $STATE/owner (root's until chown is run, as dpkg unpacks it); setcap fails
+# as $PLAY says, and on a read-only file system chown and chmod fail too, in
+# the real commands' words.
 stand_ins() {
     mkdir -p "$work/bin"
     cat >"$work/bin/setcap" <<'EOF'
@@ -68,6 +70,13 @@ EOF
 [ "$PLAY" != read-only ] || { echo "chmod: changing permissions of '$2': Read-only file system" >&2; exit 1; }
 exec /bin/chmod "$@"
 EOF
+    # stat -c FORMAT FILE, with the owner chown recorded.
+    cat >"$work/bin/stat" <<'EOF'
+#!/bin/sh
+owner=$(cat "$STATE/owner" 2>/dev/null || echo root:root) user=${owner%%:*}
+case $user in *[!0-9]*) uid=$(id -u "$user") ;; *) uid=$user ;; esac
+exec /usr/bin/stat -c "$(echo "$2" | sed "s/%u/$uid/g; s/%U:%G/$owner/g")" "$3"
+EOF
     cat >"$work/bin/dpkg-statoverride" <<'EOF'
 #!/bin/sh
 [ "$*" = "--list /usr/libexec/sondar/sondar-echo" ] || { echo "unexpected: dpkg-statoverride $*" >&2; exit 2; }
@@ -89,6 +98,9 @@ postinst configure           |root netdev 0750 $helper  |ok         |0755|      
 postinst configure           |root netdev 0750 $helper  |unsupported|0755|              |0750|              |root:netdev|keeps the owner and mode registered with dpkg-statoverride and is now * 0750, capabilities: none
 postinst configure           |#0 #117 0750 $helper      |ok         |0755|              |0750|cap_net_raw=ep|0:117      |
 postinst configure           |root netdev 0750 $helper  |read-only  |0750|              |0750|              |           |Read-only file system) and is given no privilege
+postinst configure           |root netdev 2770 $helper  |ok         |0755|cap_net_raw=ep|0770|              |root:netdev|let the members of its group write it*without setuid or setgid bit, and is now root:netdev 0770, capabilities: none
+postinst configure           |root root 00757 $helper   |ok         |0755|              |0757|              |root:root  |given no privilege*let every user write it
+postinst configure           |#1000 netdev 4750 $helper |ok         |0755|              |0750|              |1000:netdev|let its owner, uid 1000, write it
 postinst abort-deconfigure   |root netdev 4750 $helper  |ok         |0750|              |4750|cap_net_raw=ep|root:netdev|
 postinst abort-upgrade       |                          |ok         |0755|              |0755|cap_net_raw=ep|root:root  |
 prerm remove                 |                          |ok         |4755|cap_net_raw=ep|0755|              |           |
@@ -131,8 +143,9 @@ with_stand_ins() {
 }
 
 # The real setcap, where it fails as on a file system without capabilities,
-# on a read-only one and as in a container without CAP_SETFCAP; and the
-# prerm taking away what the real setcap gave.
+# on a read-only one and as in a container without CAP_SETFCAP; the prerm
+# taking away what the real setcap gave, and the real chown what an owner
+# other than root may not keep.
 with_real_setcap() {
     [ "$(id -u)" -eq 0 ] || { echo "SKIP: the real setcap needs root"; exit 77; }
     new_root 0755
@@ -158,6 +171,14 @@ with_real_setcap() {
     [ "$(getcap "$root$helper")" = "$root$helper cap_net_raw=ep" ] || fail "configure: '$(getcap "$root$helper")'"
     run_script prerm upgrade
     [ -z "$(getcap "$root$helper")" ] || fail "prerm upgrade left $(getcap "$root$helper")"
+
+    # Configured again, then with an owner who is not root: the capability goes.
+    run_script postinst configure
+    echo "nobody nogroup 4750 $helper" >"$root/var/lib/dpkg/statoverride"
+    run_script postinst configure
+    local now
+    now="$(stat -c '%U %04a' "$root$helper"), capabilities: $(getcap "$root$helper")"
+    [ "$now" = "nobody 0750, capabilities: " ] || fail "owner nobody: $now: $(cat "$work/err")"
 }
 
 case $2 in
