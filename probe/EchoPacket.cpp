@@ -24,6 +24,7 @@ std::uint32_t readAddress(Bytes bytes, std::size_t at)
 }
 
 struct Ipv4Header {
+    std::uint8_t version;
     std::size_t length;
     std::uint16_t totalLength;
     std::uint8_t protocol;
@@ -31,17 +32,19 @@ struct Ipv4Header {
     std::uint32_t destination;
 };
 
-// The IPv4 header at the start of `bytes`, when all of it is there. The total
-// length is returned as written, not checked: a header quoted in an error
-// message is followed by only part of its packet.
+// The IP header at the start of `bytes`, when all of it is there. The version
+// and the total length are returned as written, not checked: a header quoted
+// in an error message is followed by only part of its packet, and the kernel
+// reads no version there.
 std::optional<Ipv4Header> readIpv4Header(Bytes bytes)
 {
-    if (bytes.size() < kMinimumIpHeader || bytes[0] >> 4 != 4)
+    if (bytes.size() < kMinimumIpHeader)
         return std::nullopt;
     const std::size_t length = std::size_t(bytes[0] & 0x0f) * 4;
     if (length < kMinimumIpHeader || length > bytes.size())
         return std::nullopt;
-    return Ipv4Header{length, read16(bytes, 2), bytes[9], readAddress(bytes, 12), readAddress(bytes, 16)};
+    return Ipv4Header{std::uint8_t(bytes[0] >> 4), length, read16(bytes, 2), bytes[9], readAddress(bytes, 12),
+                      readAddress(bytes, 16)};
 }
 
 bool isEcho(Bytes icmp, std::uint8_t type, std::uint16_t id, std::uint16_t sequence)
@@ -99,15 +102,23 @@ std::optional<ProbeStatus> statusForIcmpError(std::uint8_t type, std::uint8_t co
             return IpStatus::kProtocolUnreachable;
         case 3:
             return IpStatus::kPortUnreachable;
-        case 4: // fragmentation needed but not allowed
+        case 4: // fragmentation needed but not allowed (a datagram socket
+                // gets it unless net.ipv4.ip_no_pmtu_disc is set)
             return IpStatus::kPacketTooBig;
         case 5: // source route failed
             return IpStatus::kBadRoute;
-        default:
+        case 8:  // source host isolated
+        case 13: // communication administratively prohibited
+        case 14: // host precedence violation
+        case 15: // precedence cutoff
             return IpStatus::kGeneralFailure;
+        default:
+            return std::nullopt;
         }
     case Icmp::kTimeExceeded:
-        return code == 1 ? IpStatus::kTtlExpiredReassembly : IpStatus::kTtlExpiredTransit;
+        if (code == 1) // fragment reassembly
+            return std::nullopt;
+        return IpStatus::kTtlExpiredTransit;
     case Icmp::kParameterProblem:
         return IpStatus::kParameterProblem;
     default:
@@ -131,13 +142,13 @@ ProbeStatus statusForSendError(int error)
 
 bool isQuotedRequest(Bytes quoted, std::uint16_t id, std::uint16_t sequence)
 {
-    return isEcho(quoted, Icmp::kEchoRequest, id, sequence);
+    return isEcho(quoted, Icmp::kEchoRequest, id, sequence) && quoted[1] == 0;
 }
 
 std::optional<Verdict> matchRawPacket(Bytes packet, std::uint32_t target, std::uint16_t id, std::uint16_t sequence)
 {
     const auto outer = readIpv4Header(packet);
-    if (!outer || outer->protocol != kProtocolIcmp || outer->totalLength < outer->length
+    if (!outer || outer->version != 4 || outer->protocol != kProtocolIcmp || outer->totalLength < outer->length
         || outer->totalLength > packet.size())
         return std::nullopt;
     const Bytes icmp = packet.subspan(outer->length, outer->totalLength - outer->length);

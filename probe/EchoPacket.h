@@ -23,7 +23,6 @@ constexpr ProbeStatus kPacketTooBig = 11009;
 constexpr ProbeStatus kTimedOut = 11010;
 constexpr ProbeStatus kBadRoute = 11012;
 constexpr ProbeStatus kTtlExpiredTransit = 11013;
-constexpr ProbeStatus kTtlExpiredReassembly = 11014;
 constexpr ProbeStatus kParameterProblem = 11015;
 constexpr ProbeStatus kGeneralFailure = 11050;
 } // namespace IpStatus
@@ -48,14 +47,18 @@ std::vector<std::uint8_t> buildEchoRequest(std::uint16_t id, std::uint16_t seque
 
 // The status for an ICMP error of `type` and `code` about one of our requests;
 // nullopt for messages that are not errors about a request (echo replies,
-// source quench and the like).
+// source quench and the like), and for those that the kernel never hands an
+// ICMP datagram socket (a destination unreachable with a code above 15, a
+// time-out of fragment reassembly), so that a raw socket counts none of them
+// either.
 std::optional<ProbeStatus> statusForIcmpError(std::uint8_t type, std::uint8_t code);
 
 // The status for a failed send, by its errno value.
 ProbeStatus statusForSendError(int error);
 
 // True when `quoted`, the ICMP part of a packet quoted in an error message,
-// is the echo request with `id` and `sequence`.
+// is the echo request with `id` and `sequence` and code 0, as every request
+// is (the kernel hands a datagram socket no error about one of another code).
 bool isQuotedRequest(Bytes quoted, std::uint16_t id, std::uint16_t sequence);
 
 // What a packet about a request says: 0 for its echo reply, a positive
@@ -68,7 +71,10 @@ struct Verdict {
 // The verdict on one packet as a raw ICMP socket delivers it (IPv4 header,
 // then ICMP) for the request with `id` and `sequence` to `target` (both
 // addresses in network byte order, as they stand in the header); nullopt
-// when the packet is not about that request.
+// when the packet is not about that request. An error counts as it would on
+// a datagram socket under the kernel's default settings: its quoted IP header
+// is read as the kernel reads it for one (its length and protocol, not its
+// version), its quoted request judged by isQuotedRequest.
 std::optional<Verdict> matchRawPacket(Bytes packet, std::uint32_t target, std::uint16_t id, std::uint16_t sequence);
 
 // True when `message`, as an ICMP datagram socket delivers it (no IP header,

@@ -56,10 +56,11 @@ bool isEcho(const std::uint8_t *icmp, std::size_t n, std::uint8_t type, const Re
     return n >= 8 && icmp[0] == type && be16(icmp + 4) == request.id && be16(icmp + 6) == request.sequence;
 }
 
-// The length of the IPv4 header at `p`, when a whole one of ICMP is there.
-std::optional<std::size_t> icmpOverIpv4(const std::uint8_t *p, std::size_t n)
+// The length of the IP header at `p`, when a whole one of ICMP is there; of
+// IPv4 where `version` is asked for (a quoted header's version is not read).
+std::optional<std::size_t> icmpOverIpv4(const std::uint8_t *p, std::size_t n, bool version = true)
 {
-    if (n < 20 || p[0] >> 4 != 4 || p[9] != 1)
+    if (n < 20 || (version && p[0] >> 4 != 4) || p[9] != 1)
         return std::nullopt;
     const std::size_t header = std::size_t(p[0] & 0x0f) * 4;
     if (header < 20 || header > n)
@@ -92,9 +93,10 @@ std::optional<ProbeStatus> expectedVerdict(const std::uint8_t *p, std::size_t n,
         return std::nullopt;
     const std::uint8_t *quoted = icmp + 8;
     const std::size_t quotedSize = icmpSize - 8;
-    const auto inner = icmpOverIpv4(quoted, quotedSize);
+    const auto inner = icmpOverIpv4(quoted, quotedSize, false);
     if (!inner || address(quoted + 16) != request.target
-        || !isEcho(quoted + *inner, quotedSize - *inner, Module1::Icmp::kEchoRequest, request))
+        || !isEcho(quoted + *inner, quotedSize - *inner, Module1::Icmp::kEchoRequest, request)
+        || quoted[*inner + 1] != 0)
         return std::nullopt;
     return Module1::statusForIcmpError(type, icmp[1]);
 }
@@ -104,7 +106,7 @@ bool isErrorStatus(ProbeStatus status)
     using namespace Module1::IpStatus;
     for (const ProbeStatus known :
          {kNetUnreachable, kHostUnreachable, kProtocolUnreachable, kPortUnreachable, kPacketTooBig, kBadRoute,
-          kTtlExpiredTransit, kTtlExpiredReassembly, kParameterProblem, kGeneralFailure}) {
+          kTtlExpiredTransit, kParameterProblem, kGeneralFailure}) {
         if (status == known)
             return true;
     }

@@ -60,6 +60,8 @@ private slots:
 
         QTest::newRow("reply") << datagram(Target, Us, reply()) << 0 << Target;
         QTest::newRow("reply, header with options") << datagram(Target, Us, reply(), 15) << 0 << Target;
+        QTest::newRow("reply, 2000 bytes of payload")
+            << datagram(Target, Us, echo(Icmp::kEchoReply, Id, Sequence, std::string(2000, '*'))) << 0 << Target;
         QTest::newRow("reply, other id") << datagram(Target, Us, reply(Id + 1)) << NotOurs << 0u;
         QTest::newRow("reply, other sequence") << datagram(Target, Us, reply(Id, Sequence - 1)) << NotOurs << 0u;
         QTest::newRow("reply from another host") << datagram(Router, Us, reply()) << NotOurs << 0u;
@@ -68,9 +70,9 @@ private slots:
         QTest::newRow("reply, bad checksum") << datagram(Target, Us, corrupted) << NotOurs << 0u;
         QTest::newRow("own request looped back") << request() << NotOurs << 0u;
 
-        Packet version6 = datagram(Target, Us, reply());
-        version6[0] = 0x65;
-        QTest::newRow("not IPv4") << version6 << NotOurs << 0u;
+        Packet notVersion4 = datagram(Target, Us, reply());
+        notVersion4[0] = 0x65;
+        QTest::newRow("not IPv4") << notVersion4 << NotOurs << 0u;
         Packet longHeader = datagram(Target, Us, Packet(4, 0));
         longHeader[0] = 0x4f;
         QTest::newRow("header length beyond the packet") << longHeader << NotOurs << 0u;
@@ -90,6 +92,20 @@ private slots:
             << routerError(3, 3, request(Target, Sequence, 5, 17)) << NotOurs << 0u;
         QTest::newRow("source quench") << routerError(4, 0) << NotOurs << 0u;
         QTest::newRow("error quoting only the IP header") << routerError(3, 1, request(), 20) << NotOurs << 0u;
+        QTest::newRow("error quoting a header below 20 bytes")
+            << routerError(3, 1, request(Target, Sequence, 4)) << NotOurs << 0u;
+        // As the kernel judges errors for a datagram socket: the request's
+        // code and the kinds of error it hands on, not the quoted version.
+        const Packet ourNumbers{Id >> 8, Id & 0xff, Sequence >> 8, Sequence & 0xff};
+        QTest::newRow("error quoting a request of code 1")
+            << routerError(3, 1, datagram(Us, Target, icmp(Icmp::kEchoRequest, 1, ourNumbers))) << NotOurs << 0u;
+        Packet version6 = request();
+        version6[0] = 0x65;
+        QTest::newRow("error quoting a header of version 6")
+            << routerError(3, 1, version6) << IpStatus::kHostUnreachable << Router;
+        QTest::newRow("precedence cutoff") << routerError(3, 15) << IpStatus::kGeneralFailure << Router;
+        QTest::newRow("unreachable, code 16") << routerError(3, 16) << NotOurs << 0u;
+        QTest::newRow("fragment reassembly time exceeded") << routerError(11, 1) << NotOurs << 0u;
     }
 
     void matchesRawPacket()

@@ -312,11 +312,26 @@ private slots:
                 return errorAbout(r);
             });
             row("error quoting half an echo header", [](const Request &r) { return errorAbout(r, 4); });
+            // What the kernel hands no datagram socket, the raw path does not count either.
+            row("error quoting a request of code 1", [](Request r) {
+                r.packet[r.headerLength + 1] = 1;
+                return errorAbout(r);
+            });
+            row("unreachable, code 16", [](const Request &r) {
+                return error(Icmp::kDestinationUnreachable, 16, r.packet, OtherHost, r.headerLength + Icmp::kHeaderSize);
+            });
+            row("fragment reassembly time exceeded", [](const Request &r) {
+                return error(Icmp::kTimeExceeded, 1, r.packet, OtherHost, r.headerLength + Icmp::kHeaderSize);
+            });
             // The same channel delivers what must count.
             row("control: reply after IP options",
                 [](const Request &r) { return fromLoopback(r, reply(r, r.id, r.sequence), 6); }, 0, false);
             row("control: error quoting our request", [](const Request &r) { return errorAbout(r); },
                 IpStatus::kHostUnreachable, false);
+            row("control: error whose quote says version 6", [](Request r) {
+                r.packet[0] = std::uint8_t(0x60 | (r.packet[0] & 0x0f));
+                return errorAbout(r);
+            }, IpStatus::kHostUnreachable, false);
         }
     }
     void ignoresForgeries()
