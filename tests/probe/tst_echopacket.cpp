@@ -124,6 +124,28 @@ private slots:
         QCOMPARE(verdict->from, from);
     }
 
+    void matchesDatagramReply_data()
+    {
+        QTest::addColumn<Packet>("message"); // ICMP only, as the datagram socket hands it over
+        QTest::addColumn<quint32>("from");
+        QTest::addColumn<bool>("ours");
+        const Packet whole = reply();
+        QTest::newRow("reply") << whole << Target << true;
+        QTest::newRow("reply, other id") << reply(Id + 1) << Target << false;
+        QTest::newRow("reply, other sequence") << reply(Id, Sequence - 1) << Target << false;
+        QTest::newRow("reply from another host") << whole << Router << false;
+        QTest::newRow("request with our numbers") << echo(Icmp::kEchoRequest, Id, Sequence, Payload) << Target << false;
+        QTest::newRow("cut before its sequence") << Packet(whole.begin(), whole.begin() + 6) << Target << false;
+    }
+
+    void matchesDatagramReply()
+    {
+        QFETCH(Packet, message);
+        QFETCH(quint32, from);
+        QFETCH(bool, ours);
+        QCOMPARE(isDatagramReply(message, from, Target, Id, Sequence), ours);
+    }
+
     void rejectsEveryTruncation_data()
     {
         QTest::addColumn<Packet>("packet");
