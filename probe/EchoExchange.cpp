@@ -22,10 +22,10 @@ using std::chrono::nanoseconds;
 constexpr unsigned kTransmitStamps =
     SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_TSONLY;
 
-// Room for the reply with the largest IP header, and for any error message,
-// which quotes at most 576 bytes of the request.
-constexpr std::size_t kLargestIpHeader = 60;
-constexpr std::size_t kLargestQuote = 576;
+// Room for any packet whole, the largest IPv4 datagram: a reply may carry
+// more than the request did, an error may quote more than its first 576 bytes,
+// and one cut short would not be judged as the same packet on another path.
+constexpr std::size_t kLargestIpPacket = 65535;
 
 struct Message {
     std::size_t size = 0;
@@ -183,7 +183,7 @@ EchoOutcome exchange(Descriptor socket, const ProbeSteps &steps, std::uint32_t t
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = target;
-    std::vector<std::uint8_t> buffer(payload.size() + kLargestIpHeader + Icmp::kHeaderSize + kLargestQuote);
+    std::vector<std::uint8_t> buffer(kLargestIpPacket);
 
     Request request{socket, target, *id, drawn.sequence, SendStamp{readClocks(), std::nullopt}};
     if (::sendto(socket.get(), packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&destination),

@@ -328,6 +328,9 @@ private slots:
                 [](const Request &r) { return fromLoopback(r, reply(r, r.id, r.sequence), 6); }, 0, false);
             row("control: error quoting our request", [](const Request &r) { return errorAbout(r); },
                 IpStatus::kHostUnreachable, false);
+            row("control: reply 2000 bytes longer than the request", [](const Request &r) {
+                return fromLoopback(r, echo(Icmp::kEchoReply, r.id, r.sequence, r.payload + std::string(2000, '+')));
+            }, 0, false);
             row("control: error whose quote says version 6", [](Request r) {
                 r.packet[0] = std::uint8_t(0x60 | (r.packet[0] & 0x0f));
                 return errorAbout(r);
