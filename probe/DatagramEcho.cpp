@@ -1,11 +1,14 @@
 // The ICMP datagram socket, which the system gives processes whose group lies
-// within net.ipv4.ping_group_range: the kernel fills in the identifier and
-// the checksum, hands over replies without their IP header, and queues ICMP
-// errors about the request on the socket's error queue.
+// within net.ipv4.ping_group_range: the kernel fills in the identifier the
+// socket is bound to and the checksum, hands over replies without their IP
+// header, and queues ICMP errors about the request on the socket's error
+// queue.
 #include "probe/EchoExchange.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <cerrno>
 
 namespace Module1 {
 
@@ -16,17 +19,30 @@ Descriptor openDatagram()
     return Descriptor(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP));
 }
 
-// Bound, the socket has the identifier the kernel gave it, which the kernel
-// puts into every request sent through it in place of ours.
-std::optional<std::uint16_t> identifyDatagram(const Descriptor &socket, std::uint16_t)
+// Bound to the identifier drawn, which the kernel then puts into every
+// request sent through the socket; any process may bind any identifier.
+// Left to choose, the kernel would take the next of a counter that any local
+// user reads by opening a socket of their own, before the request is sent.
+// (While the socket is open, its identifier shows in /proc/net/icmp.) Bound
+// to 0 the socket would get the kernel's choice, so 0 counts as held. The
+// kernel opens these sockets with SO_REUSEADDR on, which lets two of them
+// bind the same identifier, the one bound last taking the answers; off, the
+// bind fails where another socket holds the identifier, and no socket can
+// bind it after this one.
+std::optional<std::uint16_t> identifyDatagram(const Descriptor &socket, std::uint16_t drawn)
 {
+    if (drawn == 0) {
+        errno = EADDRINUSE;
+        return std::nullopt;
+    }
+    const int off = 0;
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    socklen_t length = sizeof local;
-    if (::bind(socket.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0
-        || ::getsockname(socket.get(), reinterpret_cast<sockaddr *>(&local), &length) < 0)
+    local.sin_port = htons(drawn);
+    if (::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &off, sizeof off) != 0
+        || ::bind(socket.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
         return std::nullopt;
-    return ntohs(local.sin_port);
+    return drawn;
 }
 
 // The kernel lets in only replies to this socket's identifier. Without the

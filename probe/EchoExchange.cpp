@@ -27,6 +27,12 @@ constexpr unsigned kTransmitStamps =
 // and one cut short would not be judged as the same packet on another path.
 constexpr std::size_t kLargestIpPacket = 65535;
 
+// How often the numbers are drawn for one request where the identifier drawn
+// is held by another socket: others hold few of the 65,535, but someone who
+// held nearly all of them would have the probe fail rather than take one
+// they could foresee.
+constexpr int kDraws = 16;
+
 struct Message {
     std::size_t size = 0;
     std::uint32_t peer = 0;           // sender, or for a queued error the request's destination
@@ -175,8 +181,14 @@ EchoOutcome exchange(Descriptor socket, const ProbeSteps &steps, std::uint32_t t
     ::setsockopt(socket.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     ::setsockopt(socket.get(), SOL_SOCKET, SO_TIMESTAMPING, &kTransmitStamps, sizeof kTransmitStamps);
 
-    const RequestNumbers drawn = numbers();
-    const std::optional<std::uint16_t> id = steps.identify(socket, drawn.id);
+    RequestNumbers drawn{};
+    std::optional<std::uint16_t> id;
+    for (int draw = 0; draw < kDraws && !id; ++draw) {
+        drawn = numbers();
+        id = steps.identify(socket, drawn.id);
+        if (!id && errno != EADDRINUSE)
+            break;
+    }
     if (!id || !steps.filter(socket, *id, drawn.sequence))
         return noAnswer(IpStatus::kGeneralFailure, steps.path);
     const std::vector<std::uint8_t> packet = buildEchoRequest(*id, drawn.sequence, payload);

@@ -42,8 +42,10 @@ struct ProbeSteps {
     // A new socket of this kind; not open, with errno set, where the system
     // refuses it.
     Descriptor (*open)();
-    // The identifier the request carries on `socket`: `drawn`, or the one the
-    // kernel gives the socket; nullopt where the socket can't be used.
+    // The identifier the request carries on `socket`: `drawn`, to which it
+    // may bind the socket; nullopt where the socket can't be used with it,
+    // with errno EADDRINUSE where `drawn` is held by another socket and
+    // another may do.
     std::optional<std::uint16_t> (*identify)(const Descriptor &socket, std::uint16_t drawn);
     // Sets the socket up to take in what may be the answer to the request
     // with these numbers and as little else as it can; false where the probe

@@ -25,8 +25,10 @@ struct EchoOutcome {
     EchoPath path = EchoPath::None;
 };
 
-// The identifier and sequence a request carries. On the datagram socket the
-// kernel puts the identifier it gave the socket in place of this one.
+// The identifier and sequence a request carries, on every socket. Where the
+// identifier is one that a datagram socket can't be bound to (0, or one that
+// another socket holds), the numbers are drawn again, a bounded number of
+// times.
 struct RequestNumbers {
     std::uint16_t id;
     std::uint16_t sequence;

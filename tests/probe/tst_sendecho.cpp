@@ -16,6 +16,7 @@
 #include <linux/capability.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -36,6 +37,8 @@ constexpr auto ReplyDelay = 20ms;
 // Stray replies keep coming this long after the request, every 100 ms.
 constexpr auto StraysFor = 3s;
 const std::uint32_t OtherHost = inet_addr("127.0.0.2");
+// An identifier held by another datagram socket.
+constexpr quint16 HeldId = 0x4321;
 constexpr qint64 kNoStamp = std::numeric_limits<qint64>::min();
 
 void respond(Answer how, TestResponder &host, const probetest::Request &r)
@@ -288,30 +291,60 @@ private slots:
     void carriesTheNumbersItIsGiven_data()
     {
         QTest::addColumn<EchoPath>("path");
+        QTest::addColumn<QList<quint16>>("ids"); // drawn in turn, the last again and again
+        QTest::addColumn<int>("carried");        // the draw whose numbers the request carries; -1 for none sent
         for (const auto &[path, name] : EchoPaths)
-            QTest::newRow(name) << path;
+            QTest::newRow(name) << path << QList<quint16>{0x1234} << 0;
+        QTest::newRow("datagram, drawn id held") << EchoPath::Datagram << QList<quint16>{HeldId, 0x1234} << 1;
+        QTest::newRow("datagram, 0 drawn") << EchoPath::Datagram << QList<quint16>{0, 0x1234} << 1;
+        QTest::newRow("datagram, every id drawn held") << EchoPath::Datagram << QList<quint16>{HeldId} << -1;
     }
-    // The request carries the sequence drawn for it, and on the raw socket
-    // the identifier too (the datagram socket's kernel puts its own there).
+    // The request carries the numbers drawn for it, the identifier too on the
+    // datagram socket, whose kernel would otherwise choose one. An identifier
+    // that the socket can't be bound to is drawn again, but not for ever and
+    // never left to the kernel. A socket of the test's own holds HeldId.
     void carriesTheNumbersItIsGiven()
     {
         QFETCH(EchoPath, path);
+        QFETCH(QList<quint16>, ids);
+        QFETCH(int, carried);
         TestNamespace space(path, "net.ipv4.icmp_echo_ignore_all=1");
         if (!space.entered())
             QSKIP(NoNamespaces);
         std::atomic<std::uint32_t> seen{0};
-        TestResponder host([&seen](TestResponder &self, const probetest::Request &r) {
+        std::atomic<int> requests{0};
+        TestResponder host([&](TestResponder &self, const probetest::Request &r) {
             seen = std::uint32_t(r.id) << 16 | r.sequence;
+            ++requests;
             self.send(genuineReply(r));
         });
         QVERIFY(host.isRunning());
+        Descriptor holder;
+        if (path == EchoPath::Datagram) {
+            holder = Descriptor(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP));
+            sockaddr_in held{};
+            held.sin_family = AF_INET;
+            held.sin_port = htons(HeldId);
+            QVERIFY(::bind(holder.get(), reinterpret_cast<const sockaddr *>(&held), sizeof held) == 0);
+        }
 
-        const RequestNumbers fixed{0x1234, 0xbeef};
-        const EchoOutcome outcome = echoOnce(inet_addr("127.0.0.1"), "****", [fixed] { return fixed; });
+        int draws = 0;
+        const auto numbers = [&] {
+            const auto draw = std::min<qsizetype>(draws++, ids.size() - 1);
+            return RequestNumbers{ids[draw], std::uint16_t(0xbe00 + draw)};
+        };
+        const EchoOutcome outcome = echoOnce(inet_addr("127.0.0.1"), "****", numbers);
+        QCOMPARE(outcome.path, path);
+        if (carried < 0) {
+            QCOMPARE(outcome.status, IpStatus::kGeneralFailure);
+            QCOMPARE(requests.load(), 0);
+            QVERIFY2(draws > 1, qPrintable(QString::number(draws)));
+            return;
+        }
         QCOMPARE(outcome.status, 0);
-        QCOMPARE(std::uint16_t(seen), fixed.sequence);
-        if (path == EchoPath::Raw)
-            QCOMPARE(std::uint16_t(seen >> 16), fixed.id);
+        QCOMPARE(requests.load(), 1);
+        QCOMPARE(std::uint16_t(seen >> 16), ids[carried]);
+        QCOMPARE(std::uint16_t(seen), std::uint16_t(0xbe00 + carried));
     }
 
     void refusesWithoutSocket()
