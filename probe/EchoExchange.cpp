@@ -39,7 +39,52 @@ struct Message {
     std::optional<nanoseconds> stamp; // the kernel's, wall clock
     std::optional<sock_extended_err> error;
     std::uint32_t offender = 0;
+    std::optional<std::uint32_t> addressee; // where the packet, or the ICMP error, was sent
 };
+
+// The address a request to `target` leaves from, as the kernel's routes give
+// it to a UDP socket connected there (which sends nothing); nullopt, with
+// errno set, where there is no route, the address is a broadcast one (the
+// socket does not ask for broadcasts) or no socket opens.
+std::optional<std::uint32_t> sourceFor(std::uint32_t target)
+{
+    const Descriptor lookup(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = target;
+    socklen_t length = sizeof address;
+    if (!lookup.isOpen() || ::connect(lookup.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::getsockname(lookup.get(), reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return std::nullopt;
+    return address.sin_addr.s_addr;
+}
+
+// Sends `packet` to `target` from `source`, whatever address the kernel would
+// have chosen for an ICMP packet.
+bool sendFrom(const Descriptor &socket, std::uint32_t source, std::uint32_t target,
+              const std::vector<std::uint8_t> &packet)
+{
+    sockaddr_in destination{};
+    destination.sin_family = AF_INET;
+    destination.sin_addr.s_addr = target;
+    iovec data{const_cast<std::uint8_t *>(packet.data()), packet.size()};
+    in_pktinfo from{};
+    from.ipi_spec_dst.s_addr = source;
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof from)]{};
+    msghdr header{};
+    header.msg_name = &destination;
+    header.msg_namelen = sizeof destination;
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    cmsghdr *item = CMSG_FIRSTHDR(&header);
+    item->cmsg_level = SOL_IP;
+    item->cmsg_type = IP_PKTINFO;
+    item->cmsg_len = CMSG_LEN(sizeof from);
+    std::memcpy(CMSG_DATA(item), &from, sizeof from);
+    return ::sendmsg(socket.get(), &header, 0) >= 0;
+}
 
 // One message from the socket without blocking; nullopt when none is there.
 std::optional<Message> receive(const Descriptor &socket, std::vector<std::uint8_t> &buffer, int flags)
@@ -82,6 +127,11 @@ std::optional<Message> receive(const Descriptor &socket, std::vector<std::uint8_
             sockaddr_in offender;
             std::memcpy(&offender, CMSG_DATA(item) + sizeof error, sizeof offender);
             message.offender = offender.sin_addr.s_addr;
+        } else if (item->cmsg_level == SOL_IP && item->cmsg_type == IP_PKTINFO
+                   && item->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(item), sizeof info);
+            message.addressee = info.ipi_addr.s_addr;
         }
     }
     return message;
@@ -117,7 +167,9 @@ std::optional<EchoOutcome> takeQueuedError(const ProbeSteps &steps, Request &req
                 request.sent.transmitted = message->stamp;
             continue;
         }
-        if (!steps.readError)
+        // An ICMP error came over the network, unlike an error of the send.
+        if (!steps.readError
+            || (message->error->ee_origin == SO_EE_ORIGIN_ICMP && message->addressee != request.source))
             continue;
         const QueuedError queued{*message->error, message->peer, message->offender, Bytes(buffer.data(), message->size)};
         if (const auto verdict = steps.readError(request, queued))
@@ -127,11 +179,16 @@ std::optional<EchoOutcome> takeQueuedError(const ProbeSteps &steps, Request &req
 }
 
 // Waits for the answer until one deadline after the send, however many
-// packets that are not the answer come in meanwhile. What has arrived is read
-// before each wait, the error queue first: on loopback the answer is there by
-// the time the send returns, and the kernel queues its stamp of the request
-// leaving before any answer can come. Should an answer be read before that
-// stamp, its round trip counts from the clocks read before the send.
+// packets that are not the answer come in meanwhile. What came over the
+// network counts only where it was sent to the request's source, as every
+// answer is: the datagram socket would otherwise take in what was sent to any
+// of the machine's addresses, and the raw socket also what was sent to a
+// broadcast or multicast address, which the kernel keeps from the datagram
+// socket. What has arrived is read before each wait, the error queue first:
+// on loopback the answer is there by the time the send returns, and the
+// kernel queues its stamp of the request leaving before any answer can come.
+// Should an answer be read before that stamp, its round trip counts from the
+// clocks read before the send.
 EchoOutcome awaitAnswer(const ProbeSteps &steps, Request &request, std::vector<std::uint8_t> &buffer)
 {
     const nanoseconds deadline = request.sent.clocks.steady + kEchoTimeout;
@@ -139,6 +196,8 @@ EchoOutcome awaitAnswer(const ProbeSteps &steps, Request &request, std::vector<s
         if (auto outcome = takeQueuedError(steps, request, buffer))
             return *outcome;
         while (const auto message = receive(request.socket, buffer, 0)) {
+            if (message->addressee != request.source)
+                continue;
             if (const auto verdict = steps.match(request, Bytes(buffer.data(), message->size), message->peer))
                 return judgeAnswer(request, steps.path, message->stamp, *verdict);
         }
@@ -180,6 +239,11 @@ EchoOutcome exchange(Descriptor socket, const ProbeSteps &steps, std::uint32_t t
     const int on = 1;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     ::setsockopt(socket.get(), SOL_SOCKET, SO_TIMESTAMPING, &kTransmitStamps, sizeof kTransmitStamps);
+    if (::setsockopt(socket.get(), SOL_IP, IP_PKTINFO, &on, sizeof on) != 0)
+        return noAnswer(IpStatus::kGeneralFailure, steps.path);
+    const std::optional<std::uint32_t> source = sourceFor(target);
+    if (!source)
+        return noAnswer(statusForSendError(errno), steps.path);
 
     RequestNumbers drawn{};
     std::optional<std::uint16_t> id;
@@ -192,15 +256,10 @@ EchoOutcome exchange(Descriptor socket, const ProbeSteps &steps, std::uint32_t t
     if (!id || !steps.filter(socket, *id, drawn.sequence))
         return noAnswer(IpStatus::kGeneralFailure, steps.path);
     const std::vector<std::uint8_t> packet = buildEchoRequest(*id, drawn.sequence, payload);
-    sockaddr_in destination{};
-    destination.sin_family = AF_INET;
-    destination.sin_addr.s_addr = target;
     std::vector<std::uint8_t> buffer(kLargestIpPacket);
 
-    Request request{socket, target, *id, drawn.sequence, SendStamp{readClocks(), std::nullopt}};
-    if (::sendto(socket.get(), packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&destination),
-                 sizeof destination)
-        < 0)
+    Request request{socket, target, *source, *id, drawn.sequence, SendStamp{readClocks(), std::nullopt}};
+    if (!sendFrom(socket, *source, target, packet))
         return noAnswer(statusForSendError(errno), steps.path);
     const EchoOutcome outcome = awaitAnswer(steps, request, buffer);
     if (kernelEntry && request.sent.transmitted)

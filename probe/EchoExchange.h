@@ -24,6 +24,7 @@ using platform::posix::Descriptor;
 struct Request {
     const Descriptor &socket;
     std::uint32_t target; // network byte order
+    std::uint32_t source; // where the request leaves from and its answers go to, network byte order
     std::uint16_t id;
     std::uint16_t sequence;
     SendStamp sent;

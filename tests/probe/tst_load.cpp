@@ -312,6 +312,13 @@ private slots:
                 return errorAbout(r);
             });
             row("error quoting half an echo header", [](const Request &r) { return errorAbout(r, 4); });
+            // Answers go to the request's source, not to another of the machine's addresses.
+            row("reply sent to another address of ours",
+                [](const Request &r) { return datagram(Loopback, ThirdHost, reply(r, r.id, r.sequence)); });
+            row("error about our request as sent from another address of ours", [](Request r) {
+                std::memcpy(r.packet.data() + 12, &ThirdHost, 4);
+                return errorAbout(r);
+            });
             // What the kernel hands no datagram socket, the raw path does not count either.
             row("error quoting a request of code 1", [](Request r) {
                 r.packet[r.headerLength + 1] = 1;
