@@ -56,13 +56,13 @@ bool filterDatagram(const Descriptor &socket, std::uint16_t, std::uint16_t)
 
 std::optional<Verdict> matchDatagram(const Request &request, Bytes message, std::uint32_t peer)
 {
-    if (!isDatagramReply(message, peer, request.target, request.id, request.sequence))
-        return std::nullopt;
-    return Verdict{0, peer};
+    return matchDatagramReply(message, peer, request.target, request.id, request.sequence);
 }
 
 // An ICMP error about the request (the kernel quotes the request's ICMP
-// header and gives its destination) or a local error of its send.
+// header and gives its destination) or a local error of its send. An error
+// whose quoted request guesses the sequence ends the probe without a reply,
+// as such a reply does.
 std::optional<Verdict> readDatagramError(const Request &request, const QueuedError &queued)
 {
     if (queued.destination != request.target)
@@ -70,6 +70,9 @@ std::optional<Verdict> readDatagramError(const Request &request, const QueuedErr
     std::optional<ProbeStatus> status;
     if (queued.error.ee_origin == SO_EE_ORIGIN_ICMP && isQuotedRequest(queued.quoted, request.id, request.sequence))
         status = statusForIcmpError(queued.error.ee_type, queued.error.ee_code);
+    else if (queued.error.ee_origin == SO_EE_ORIGIN_ICMP
+             && guessesSequence(queued.quoted, Icmp::kEchoRequest, request.id, request.sequence))
+        status = IpStatus::kGeneralFailure;
     else if (queued.error.ee_origin == SO_EE_ORIGIN_LOCAL)
         status = statusForSendError(static_cast<int>(queued.error.ee_errno));
     if (!status)

@@ -172,9 +172,19 @@ std::optional<Verdict> matchRawPacket(Bytes packet, std::uint32_t target, std::u
     return Verdict{*status, outer->source};
 }
 
-bool isDatagramReply(Bytes message, std::uint32_t from, std::uint32_t target, std::uint16_t id, std::uint16_t sequence)
+bool guessesSequence(Bytes icmp, std::uint8_t type, std::uint16_t id, std::uint16_t sequence)
 {
-    return from == target && isEcho(message, Icmp::kEchoReply, id, sequence);
+    return icmp.size() >= Icmp::kHeaderSize && icmp[0] == type && read16(icmp, 4) == id && read16(icmp, 6) != sequence;
+}
+
+std::optional<Verdict> matchDatagramReply(Bytes message, std::uint32_t from, std::uint32_t target, std::uint16_t id,
+                                          std::uint16_t sequence)
+{
+    if (guessesSequence(message, Icmp::kEchoReply, id, sequence))
+        return Verdict{IpStatus::kGeneralFailure, from};
+    if (from == target && isEcho(message, Icmp::kEchoReply, id, sequence))
+        return Verdict{0, from};
+    return std::nullopt;
 }
 
 } // namespace Module1

@@ -77,9 +77,20 @@ struct Verdict {
 // version), its quoted request judged by isQuotedRequest.
 std::optional<Verdict> matchRawPacket(Bytes packet, std::uint32_t target, std::uint16_t id, std::uint16_t sequence);
 
-// True when `message`, as an ICMP datagram socket delivers it (no IP header,
-// the kernel has checked the checksum), received from `from`, is the echo
-// reply to the request with `id` and `sequence` sent to `target`.
-bool isDatagramReply(Bytes message, std::uint32_t from, std::uint32_t target, std::uint16_t id, std::uint16_t sequence);
+// True when `icmp` is an ICMP message of `type` with `id` and a sequence
+// other than `sequence`. The identifier of a datagram socket shows in
+// /proc/net/icmp while the socket is open, so any local user can read it;
+// such a message is then someone guessing the sequence, since nobody else can
+// bind that identifier while the probe holds it.
+bool guessesSequence(Bytes icmp, std::uint8_t type, std::uint16_t id, std::uint16_t sequence);
+
+// The verdict on `message`, as an ICMP datagram socket delivers it (no IP
+// header, the kernel has checked the checksum), received from `from`, for the
+// request with `id` and `sequence` sent to `target`: 0 for its echo reply,
+// nullopt for what is not about it. An echo reply that guesses the sequence
+// ends the probe without a reply (kGeneralFailure), so that no run of guesses
+// can come through as an answer.
+std::optional<Verdict> matchDatagramReply(Bytes message, std::uint32_t from, std::uint32_t target, std::uint16_t id,
+                                          std::uint16_t sequence);
 
 } // namespace Module1

@@ -13,7 +13,7 @@ imported=$(nm -D --undefined-only "$helper" | awk '{ sub(/@.*/, "", $2); print $
 # one lists none of its own functions: there only the imports can be checked.
 defined=$(nm -C --defined-only "$helper" 2>/dev/null || true)
 bad=$(printf '%s\n' "$imported" | grep -xE 'posix_spawn.*|pipe2?|kill|waitpid|wait4|fork|vfork|clone3?|exec[lv].*|system|popen|dlopen|getenv|secure_getenv|fopen(64)?|opendir' || true)
-own=$(printf '%s\n' "$defined" | grep -E 'echoOnce|echoThroughHelper|parseHelperReport|isDatagramReply|kDatagramSteps|SendEcho' || true)
+own=$(printf '%s\n' "$defined" | grep -E 'echoOnce|echoThroughHelper|parseHelperReport|matchDatagramReply|kDatagramSteps|SendEcho' || true)
 if [ -n "$bad$own" ]; then
     echo "helper symbols: FAIL: $helper holds what it does not run:" >&2
     printf '%s\n' "$bad" "$own" | sed '/^$/d; s/^/  /' >&2

@@ -128,22 +128,23 @@ private slots:
     {
         QTest::addColumn<Packet>("message"); // ICMP only, as the datagram socket hands it over
         QTest::addColumn<quint32>("from");
-        QTest::addColumn<bool>("ours");
+        QTest::addColumn<int>("status"); // -1 for none
         const Packet whole = reply();
-        QTest::newRow("reply") << whole << Target << true;
-        QTest::newRow("reply, other id") << reply(Id + 1) << Target << false;
-        QTest::newRow("reply, other sequence") << reply(Id, Sequence - 1) << Target << false;
-        QTest::newRow("reply from another host") << whole << Router << false;
-        QTest::newRow("request with our numbers") << echo(Icmp::kEchoRequest, Id, Sequence, Payload) << Target << false;
-        QTest::newRow("cut before its sequence") << Packet(whole.begin(), whole.begin() + 6) << Target << false;
+        QTest::newRow("reply") << whole << Target << 0;
+        QTest::newRow("reply, other id") << reply(Id + 1) << Target << -1;
+        QTest::newRow("reply guessing the sequence") << reply(Id, Sequence - 1) << Target << int(IpStatus::kGeneralFailure);
+        QTest::newRow("reply from another host") << whole << Router << -1;
+        QTest::newRow("request with our numbers") << echo(Icmp::kEchoRequest, Id, Sequence, Payload) << Target << -1;
+        QTest::newRow("cut before its sequence") << Packet(whole.begin(), whole.begin() + 6) << Target << -1;
     }
 
     void matchesDatagramReply()
     {
         QFETCH(Packet, message);
         QFETCH(quint32, from);
-        QFETCH(bool, ours);
-        QCOMPARE(isDatagramReply(message, from, Target, Id, Sequence), ours);
+        QFETCH(int, status);
+        const auto verdict = matchDatagramReply(message, from, Target, Id, Sequence);
+        QCOMPARE(verdict ? verdict->status : -1, status);
     }
 
     void rejectsEveryTruncation_data()

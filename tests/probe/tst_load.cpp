@@ -277,8 +277,13 @@ private slots:
             };
             row("reply with a foreign identifier",
                 [](const Request &r) { return fromLoopback(r, reply(r, r.id ^ 0x8000, r.sequence)); });
+            // The datagram socket's identifier can be read while it is open: a
+            // guess at its sequence ends the probe there, where the raw
+            // socket's filter keeps it out.
+            const bool readable = path == EchoPath::Datagram;
+            const int guessed = readable ? IpStatus::kGeneralFailure : 0;
             row("reply with another sequence",
-                [](const Request &r) { return fromLoopback(r, reply(r, r.id, r.sequence + 1)); });
+                [](const Request &r) { return fromLoopback(r, reply(r, r.id, r.sequence + 1)); }, guessed, !readable);
             row("reply from another host",
                 [](const Request &r) { return datagram(OtherHost, r.source, reply(r, r.id, r.sequence)); });
             row("reply with a bad checksum", [](const Request &r) {
@@ -302,7 +307,7 @@ private slots:
             row("error quoting another sequence", [](Request r) {
                 ++r.packet[r.headerLength + 7];
                 return errorAbout(r);
-            });
+            }, guessed, !readable);
             row("error quoting a request to another host", [](Request r) {
                 std::memcpy(r.packet.data() + 16, &ThirdHost, 4);
                 return errorAbout(r);
@@ -360,7 +365,7 @@ private slots:
         } else if (status == 0) {
             QVERIFY2(roundTrip < AnswerDelay,
                      qPrintable(QString("%1 us: the forged reply was missed").arg(roundTrip.count())));
-        } else {
+        } else if (status != IpStatus::kGeneralFailure) { // a guess ends the probe, whoever sent it
             QCOMPARE(outcome.from, OtherHost);
         }
     }
