@@ -25,13 +25,13 @@ struct LockWait {
 
 // Appends `bytes` to the file at `path`, which openForAppend (AppendTarget.h)
 // opens: only a regular file of a real file system, never through another
-// user's link in a shared folder. While it appends it holds exclusive
-// advisory locks on the whole file, a flock and a record lock (which wine's
-// Windows programs see), so that two instances never interleave,
-// and a failed write removes exactly the bytes this call wrote, never bytes
-// another writer added; a file this call created is removed again. A
-// file-size limit fails the write instead of ending the process. Nothing on
-// success.
+// user's link in a shared folder anywhere on the path. While it appends it
+// holds exclusive advisory locks on the whole file, a flock and a record lock
+// (which wine's Windows programs see), so that two instances never
+// interleave, and a failed write removes exactly the bytes this call wrote,
+// never bytes another writer added; a file this call created is removed
+// again. A file-size limit fails the write instead of ending the process.
+// Nothing on success.
 [[nodiscard]] std::optional<AppendFailure> appendWhole(const std::string &path, std::string_view bytes,
                                                        const LockWait &wait = {});
 

@@ -1,23 +1,25 @@
 #include "platform/posix/AppendTarget.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include <fcntl.h>
 #include <linux/magic.h>
-#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 namespace platform::posix {
 namespace {
 
-constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-// How often a name that changes between our look and our open is looked at
-// again before the save gives up.
+// How many links one path may lead through: the kernel's own limit.
+constexpr int kMaxLinks = 40;
+// How often a free name that another program takes before this save can
+// create it is looked at again before the save gives up.
 constexpr int kLooks = 8;
-
-const Text kForeignLink = u"a symbolic link that another user made in a shared folder";
 
 AppendFailure failure(int error)
 {
@@ -25,48 +27,31 @@ AppendFailure failure(int error)
 }
 
 // File systems whose files are the kernel's knobs and views, not stored data.
-bool isPseudoFileSystem(const struct statfs &fs)
-{
-    constexpr decltype(fs.f_type) kConfigFs = 0x62656570, kFuseCtl = 0x65735543, kMqueue = 0x19800202;
-    switch (fs.f_type) {
-    case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEBUGFS_MAGIC: case TRACEFS_MAGIC: case SECURITYFS_MAGIC:
-    case CGROUP_SUPER_MAGIC: case CGROUP2_SUPER_MAGIC: case BPF_FS_MAGIC: case PSTOREFS_MAGIC: case EFIVARFS_MAGIC:
-    case SELINUX_MAGIC: case SMACK_MAGIC: case BINFMTFS_MAGIC: case NSFS_MAGIC: case DEVPTS_SUPER_MAGIC:
-    case RDTGROUP_SUPER_MAGIC: case USBDEVICE_SUPER_MAGIC: case kConfigFs: case kFuseCtl: case kMqueue:
-        return true;
-    default:
-        return false;
-    }
-}
+constexpr std::uint32_t kPseudoFileSystems[] = {
+        PROC_SUPER_MAGIC, SYSFS_MAGIC, DEBUGFS_MAGIC, TRACEFS_MAGIC, SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC,
+        CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC, PSTOREFS_MAGIC, EFIVARFS_MAGIC, SELINUX_MAGIC, SMACK_MAGIC, BINFMTFS_MAGIC,
+        NSFS_MAGIC, DEVPTS_SUPER_MAGIC, RDTGROUP_SUPER_MAGIC, USBDEVICE_SUPER_MAGIC,
+        0x62656570, // configfs
+        0x65735543, // fusectl
+        0x19800202, // mqueue
+};
 
-// The kernel's rule for fs.protected_symlinks: in a sticky folder that
-// everyone may write to, a link is followed only for its owner or for the
-// folder's owner.
-bool isForeignLink(const struct stat &folder, const struct stat &link)
+// Why nothing is written on the file system that `fd` lies on, or nothing.
+std::optional<AppendFailure> pseudoFileSystemRefusal(int fd)
 {
-    const bool shared = (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-    return shared && link.st_uid != ::geteuid() && link.st_uid != folder.st_uid;
-}
-
-// "dir/name" -> {"dir", "name"}; "name" -> {".", "name"}; "/name" -> {"/", "name"}.
-std::pair<std::string, std::string> splitPath(const std::string &path)
-{
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return {".", path};
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-}
-
-// The open file, checked: a regular file of a real file system.
-std::variant<AppendTarget, AppendFailure> checked(AppendTarget target)
-{
-    struct stat info {};
     struct statfs fs {};
-    if (::fstat(target.file.get(), &info) != 0 || ::fstatfs(target.file.get(), &fs) != 0)
+    if (::fstatfs(fd, &fs) != 0)
         return failure(errno);
-    if (!S_ISREG(info.st_mode) || isPseudoFileSystem(fs))
+    // The numbers are 32 bits wide, f_type a signed word that may be as wide.
+    if (std::find(std::begin(kPseudoFileSystems), std::end(kPseudoFileSystems), std::uint32_t(fs.f_type))
+        != std::end(kPseudoFileSystems))
         return AppendFailure{kNotARegularFile};
-    return target;
+    return std::nullopt;
+}
+
+bool isShared(const struct stat &folder, mode_t writers)
+{
+    return (folder.st_mode & S_ISVTX) && (folder.st_mode & writers);
 }
 
 } // namespace
@@ -76,62 +61,108 @@ Text errorText(int error)
     return fromUtf8(std::strerror(error));
 }
 
+std::optional<Text> sharedFolderRefusal(const struct stat &folder, const struct stat &entry, uid_t caller)
+{
+    // fs.protected_symlinks: a sticky folder that everyone may write to.
+    if (isShared(folder, S_IWOTH) && entry.st_uid != caller && entry.st_uid != folder.st_uid)
+        return kForeignLink;
+    return std::nullopt;
+}
+
 std::variant<AppendTarget, AppendFailure> openForAppend(const std::string &path)
 {
     if (path.find('\0') != std::string::npos)
         return failure(EINVAL);
-    auto [folderPath, name] = splitPath(path);
-    AppendTarget target{Descriptor(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)), name, {}, false};
-    if (!target.folder.isOpen())
-        return failure(errno);
-    const int folder = target.folder.get();
+    Descriptor folder;
     struct stat folderInfo {};
-    struct statfs folderFs {};
-    if (::fstat(folder, &folderInfo) != 0 || ::fstatfs(folder, &folderFs) != 0)
+    // The walk goes on from `folder`: `next` once it is entered, and at the
+    // start "/" for a path that begins with one, else the working folder.
+    const auto enter = [&](Descriptor next) {
+        folder = std::move(next);
+        return folder.isOpen() && ::fstat(folder.get(), &folderInfo) == 0;
+    };
+    const auto enterStart = [&](const std::string &start) {
+        return enter(Descriptor(::open(start[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC)));
+    };
+    std::string rest = path; // what is left to walk, from `folder`
+    if (!enterStart(rest))
         return failure(errno);
-    // A name that ends in "/", "." or ".." is a folder's.
-    if (name.empty() || name == "." || name == ".." || isPseudoFileSystem(folderFs))
-        return AppendFailure{kNotARegularFile};
-
-    for (int look = 0; look < kLooks; ++look) {
-        struct stat entry {};
-        if (::fstatat(folder, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT)
-                return failure(errno);
-            // A free name: ours only if we are the ones who create it.
-            target.file = Descriptor(::openat(folder, name.c_str(), kAppendFlags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
-            target.created = target.file.isOpen();
-            if (target.created)
-                return checked(std::move(target));
-            if (errno == EEXIST)
-                continue; // another program made it meanwhile
-            return failure(errno);
-        }
-        int how = O_NOFOLLOW;
-        target.created = false;
-        if (S_ISLNK(entry.st_mode)) {
-            if (isForeignLink(folderInfo, entry))
-                return AppendFailure{kForeignLink};
-            // Where the link leads: a missing file there is created, as any
-            // open through a link would, and is then this save's, though a
-            // failed save can't remove it through the link.
-            struct stat linked {};
-            const bool leads = ::fstatat(folder, name.c_str(), &linked, 0) == 0;
-            if (leads && !S_ISREG(linked.st_mode))
-                return AppendFailure{kNotARegularFile};
-            target.created = !leads && errno == ENOENT;
-            how = O_CREAT;
-        } else if (!S_ISREG(entry.st_mode)) {
+    int links = 0, looks = 0;
+    for (;;) {
+        const auto begin = rest.find_first_not_of('/');
+        // A path that ends in "/" names a folder.
+        if (begin == std::string::npos)
             return AppendFailure{kNotARegularFile};
+        const auto end = rest.find('/', begin);
+        const std::string name = rest.substr(begin, end - begin);
+        rest.erase(0, end);
+        const bool last = end == std::string::npos;
+
+        // A folder on the way. With O_DIRECTORY a folder where a file system
+        // is mounted on demand (autofs) gets it mounted, as the kernel's own
+        // walk through it would; O_PATH alone would stay at the bare folder.
+        if (!last) {
+            Descriptor next(::openat(folder.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (next.isOpen()) {
+                if (!enter(std::move(next)))
+                    return failure(errno);
+                continue;
+            }
+            if (errno != ENOTDIR)
+                return failure(errno);
+            // Not a folder: a link to one, or the walk ends here.
         }
-        target.file = Descriptor(::openat(folder, name.c_str(), kAppendFlags | how, 0666));
-        if (target.file.isOpen())
-            return checked(std::move(target));
-        if (errno != ENOENT && errno != ELOOP)
+        Descriptor entry(::openat(folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!entry.isOpen() && last && errno == ENOENT) {
+            // A free name: ours only if we are the ones who create it.
+            if (auto refused = pseudoFileSystemRefusal(folder.get()))
+                return std::move(*refused);
+            Descriptor file(
+                    ::openat(folder.get(), name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (file.isOpen())
+                return AppendTarget{std::move(folder), name, std::move(file), true};
+            if (errno != EEXIST || ++looks == kLooks)
+                return failure(errno);
+            rest = name; // another program made it meanwhile: look again
+            continue;
+        }
+        struct stat info {};
+        if (!entry.isOpen() || ::fstat(entry.get(), &info) != 0)
             return failure(errno);
-        // Removed, or swapped for a link, since we looked: look again.
+
+        if (S_ISLNK(info.st_mode)) {
+            if (auto refused = sharedFolderRefusal(folderInfo, info, ::geteuid()))
+                return AppendFailure{std::move(*refused)};
+            if (++links > kMaxLinks)
+                return failure(ELOOP);
+            // What the link says, read from the very link judged; the walk
+            // goes on there, from "/" where it says so.
+            std::string target(PATH_MAX, '\0');
+            const ssize_t length = ::readlinkat(entry.get(), "", target.data(), target.size());
+            if (length < 0)
+                return failure(errno);
+            target.resize(std::size_t(length));
+            if (target[0] == '/' && !enterStart(target))
+                return failure(errno);
+            rest = target + rest;
+            continue;
+        }
+        if (!last)
+            return failure(ENOTDIR);
+
+        // The file itself, judged before anything opens it for writing.
+        if (!S_ISREG(info.st_mode))
+            return AppendFailure{kNotARegularFile};
+        if (auto refused = pseudoFileSystemRefusal(entry.get()))
+            return std::move(*refused);
+        // Opened anew through procfs's view of the judged descriptor: that
+        // file and no other, whatever its name leads to by now.
+        const std::string judged = "/proc/self/fd/" + std::to_string(entry.get());
+        Descriptor file(::open(judged.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        if (!file.isOpen())
+            return failure(errno);
+        return AppendTarget{std::move(folder), name, std::move(file), false};
     }
-    return failure(ELOOP);
 }
 
 bool removeCreated(const AppendTarget &target)

@@ -5,36 +5,49 @@
 #include "platform/FormsRuntime.h"
 #include "platform/posix/Descriptor.h"
 
+#include <optional>
 #include <string>
 #include <variant>
+
+#include <sys/stat.h>
 
 namespace platform::posix {
 
 // The system's own words for the error number `error`.
 Text errorText(int error);
 
-// The reason given for anything but a regular file of a real file system.
+// The reasons a save gives for what it refuses to write.
 inline const Text kNotARegularFile = u"not a regular file";
+inline const Text kForeignLink = u"a symbolic link that another user made in a shared folder";
+
+// The kernel's protection of shared folders, as its setting
+// fs.protected_symlinks=1 would have it, applied here whatever the system's
+// settings are: the reason `entry`, a symbolic link named in `folder`, is
+// refused to the user `caller`, or nothing. A link in a sticky folder that
+// everyone may write to is followed only where the caller or the folder's
+// owner owns it.
+std::optional<Text> sharedFolderRefusal(const struct stat &folder, const struct stat &entry, uid_t caller);
 
 struct AppendTarget {
-    Descriptor folder;    // the folder that holds the name (O_PATH)
-    std::string name;     // the path's last component, within `folder`
+    Descriptor folder;    // the folder that holds the file (O_PATH)
+    std::string name;     // the file's name within `folder`, no link
     Descriptor file;      // open for appending
     bool created = false; // this open created the file
 };
 
 // Opens the file at `path` for appending, creating it (mode 0666 less the
-// umask) where the name is free. Refused, before anything is opened for
-// writing:
+// umask) where the name is free. The path is walked here a component at a
+// time, following its links (at most as many as the kernel would), so that
+// every link meets sharedFolderRefusal. Refused, with nothing opened for
+// writing, so that no open acts on anything:
 // - a pipe, a device, a folder or a socket, since opening one can act on it
 //   (a tape rewinds, a watchdog arms), and a file of a pseudo file system
-//   (procfs, sysfs and the like), whose "file" is a knob of the kernel;
-// - a symbolic link as the last component, in a sticky folder that everyone
-//   may write to, whose owner is neither the caller nor the folder's owner:
-//   another user's link, planted to send the report where they choose. The
-//   kernel refuses the same where fs.protected_symlinks is set.
-// A FIFO that takes the file's place meanwhile fails at once instead of
-// blocking until someone reads it.
+//   (procfs, sysfs and the like), whose "file" is a knob of the kernel or of
+//   a driver; a new name is not made in a pseudo file system's folder
+//   either, where making one makes a kernel object;
+// - what sharedFolderRefusal refuses.
+// An existing file is judged through a descriptor that can't read or write
+// (O_PATH), and only what was judged is then opened for writing.
 std::variant<AppendTarget, AppendFailure> openForAppend(const std::string &path);
 
 // Removes the file that `target` created, where its name still leads to that

@@ -12,12 +12,14 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -60,6 +62,32 @@ bool setInodeFlags(const std::filesystem::path &path, int flags)
     return file.isOpen() && ::ioctl(file.get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
+// Whether the file at `path` (followed where it is a link) was opened for
+// writing while the object lived: inotify tells of the close of such an open,
+// where a descriptor that can neither read nor write (O_PATH) gives no event
+// at all. The watch is set through a descriptor held meanwhile, which keeps
+// a procfs file the one its name is looked up as. A path that leads nowhere
+// is not watched.
+class WriteOpenWatch {
+public:
+    explicit WriteOpenWatch(const std::filesystem::path &path)
+        : file_(openFile(path, O_PATH)), events_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        const std::string file = "/proc/self/fd/" + std::to_string(file_.get());
+        if (file_.isOpen()) {
+            EXPECT_GE(::inotify_add_watch(events_.get(), file.c_str(), IN_CLOSE_WRITE), 0);
+        }
+    }
+    bool opened() const
+    {
+        char event[sizeof(inotify_event) + NAME_MAX + 1];
+        return ::read(events_.get(), event, sizeof event) > 0;
+    }
+
+private:
+    Descriptor file_, events_;
+};
+
 // A failed append says why (`reason`, where given), comes back within the
 // lock patience and leaves the file (or its absence) and the process's
 // descriptors as they were.
@@ -101,7 +129,8 @@ TEST(AppendWhole, AppendsTheBytes)
 
 // Past the file-size limit the write fails instead of ending the process, and
 // the bytes written up to the limit are taken back; a file the save created
-// goes again. What is no regular file of a real file system is refused.
+// goes again. What is no regular file of a real file system is refused, and
+// is never opened for writing on the way.
 TEST(AppendWhole, RefusesWhatItCannotWrite)
 {
     const TempDir dir;
@@ -109,6 +138,7 @@ TEST(AppendWhole, RefusesWhatItCannotWrite)
     ASSERT_TRUE(writeFile(file, "earlier\r\n"));
     ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
     std::filesystem::create_symlink("/proc/self/comm", dir.file("to-comm"));
+    std::filesystem::create_symlink("/sys/kernel/uevent_seqnum", dir.file("to-sysfs"));
     Descriptor otherWriter;
     rlimit former{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &former), 0);
@@ -130,6 +160,7 @@ TEST(AppendWhole, RefusesWhatItCannotWrite)
           {"a link to it", dir.file("to-comm").string(), notRegular, none, none},
           {"a new name in procfs", "/proc/self/report.txt", notRegular, none, none},
           {"a sysfs attribute", "/sys/kernel/uevent_seqnum", notRegular, none, none},
+          {"a link to a sysfs attribute", dir.file("to-sysfs").string(), notRegular, none, none},
           {"locked by another writer", file.string(), "",
            [&] { ASSERT_EQ(::flock((otherWriter = openFile(file, O_RDONLY)).get(), LOCK_EX), 0); },
            [&] { otherWriter.reset(); }},
@@ -147,7 +178,11 @@ TEST(AppendWhole, RefusesWhatItCannotWrite)
            [&] { limitFileSize(former.rlim_cur); }}}) {
         SCOPED_TRACE(name);
         arrange();
+        const WriteOpenWatch watch(path);
         expectRefused(path, std::string(4096, 'r'), reason);
+        if (reason == notRegular) {
+            EXPECT_FALSE(watch.opened()) << "opened for writing before it was refused";
+        }
         undo();
     }
     EXPECT_EQ(appendWhole(file, "x\r\n"), std::nullopt);
@@ -261,9 +296,9 @@ TEST(AppendWholeNeedsRoot, UnrestoredFileIsReportedAsSuch)
     EXPECT_EQ(fileBytes(path), "before\r\n" + std::string(10, 'r'));
 }
 
-// A save that fails on a file it created removes that file again, and says so;
-// where the folder keeps its entries (append-only), or the file was made at
-// the end of a link that led nowhere, it says that an empty file is left.
+// A save that fails on a file it created removes that file again, and says so,
+// also where it made the file at the end of a link that led nowhere; where the
+// folder keeps its entries (append-only), it says that an empty file is left.
 TEST(AppendWholeNeedsRoot, FailedSaveToANewFile)
 {
     for (const std::string fault : {"device filled", "append-only folder", "through a link to a missing file"}) {
@@ -291,47 +326,83 @@ TEST(AppendWholeNeedsRoot, FailedSaveToANewFile)
         limit.reset();
         setInodeFlags(folder, 0);
         ASSERT_TRUE(failure.has_value());
-        EXPECT_EQ(failure->aftermath, fault == "device filled" ? platform::Aftermath::AsBefore
-                                                                : platform::Aftermath::CreatedEmpty);
-        EXPECT_EQ(fileBytes(path), fault == "device filled" ? "<missing>" : "");
+        const bool left = fault == "append-only folder";
+        EXPECT_EQ(failure->aftermath, left ? platform::Aftermath::CreatedEmpty : platform::Aftermath::AsBefore);
+        EXPECT_EQ(fileBytes(path), left ? "" : "<missing>");
     }
 }
 
-// In a sticky folder that everyone may write to, a link that another user
-// made is not followed, as the kernel's fs.protected_symlinks would have it;
-// the link of the caller or of the folder's owner is, and so is any link in
-// another folder. The kernel's own protection is off meanwhile, so that only
-// the save's refusal stands between the link and its target.
+// The kernel's protection of shared folders, whatever its settings say. The
+// caller is uid 2000, the folder's owner root, another user uid 1234.
+TEST(AppendWhole, SharedFolderRules)
+{
+    constexpr uid_t kRoot = 0, kCaller = 2000, kOther = 1234;
+    constexpr mode_t kLink = S_IFLNK | 0777;
+    const std::string foreignLink = platform::toUtf8(platform::posix::kForeignLink);
+    for (const auto &[name, folderMode, folderOwner, type, owner, names, reason] :
+         {std::tuple{"another user's link", 01777, kRoot, kLink, kOther, 1, foreignLink},
+          {"the caller's link", 01777, kRoot, kLink, kCaller, 1, std::string()},
+          {"the folder owner's link", 01777, kOther, kLink, kOther, 1, std::string()},
+          {"a link, not sticky", 0777, kRoot, kLink, kOther, 1, std::string()},
+          {"a link, sticky, writable by its group", 01775, kRoot, kLink, kOther, 1, std::string()}}) {
+        SCOPED_TRACE(name);
+        struct stat folder {}, entry {};
+        folder.st_mode = S_IFDIR | mode_t(folderMode);
+        folder.st_uid = folderOwner;
+        entry.st_mode = type;
+        entry.st_uid = owner;
+        entry.st_nlink = nlink_t(names);
+        const auto refused = platform::posix::sharedFolderRefusal(folder, entry, kCaller);
+        EXPECT_EQ(refused ? platform::toUtf8(*refused) : std::string(), reason);
+    }
+}
+
+// A save from root, by the rule above, on every step of the path: a link
+// another user planted is not followed, as the last component or as a folder
+// on the way. The kernel's own protection is off meanwhile, so that only the
+// save's refusal stands between the link and the file it leads to.
 TEST(AppendWholeNeedsRoot, OtherUsersLinksInSharedFolders)
 {
-    const KernelSetting unprotected("/proc/sys/fs/protected_symlinks", "0");
-    if (!unprotected.set())
+    const KernelSetting links("/proc/sys/fs/protected_symlinks", "0");
+    if (!links.set())
         GTEST_SKIP() << "needs root to turn fs.protected_symlinks off";
     constexpr uid_t kRoot = 0, kNobody = 65534;
-    for (const auto &[name, folderMode, folderOwner, linkOwner, dangling, followed] :
-         {std::tuple{"another user's link", 01777, kRoot, kNobody, false, false},
-          {"another user's dangling link", 01777, kRoot, kNobody, true, false},
-          {"the caller's link", 01777, kRoot, kRoot, false, true},
-          {"the folder owner's link", 01777, kNobody, kNobody, false, true},
-          {"not sticky", 0777, kRoot, kNobody, false, true},
-          {"sticky, not writable by all", 01775, kRoot, kNobody, false, true}}) {
+    enum class Planted { Link, DanglingLink, FolderLink };
+    const std::string foreignLink = platform::toUtf8(platform::posix::kForeignLink);
+    for (const auto &[name, planted, folderMode, folderOwner, owner, reason] :
+         {std::tuple{"another user's link", Planted::Link, 01777, kRoot, kNobody, foreignLink},
+          {"another user's dangling link", Planted::DanglingLink, 01777, kRoot, kNobody, foreignLink},
+          {"the caller's link", Planted::Link, 01777, kRoot, kRoot, std::string()},
+          {"the folder owner's link", Planted::Link, 01777, kNobody, kNobody, std::string()},
+          {"not sticky", Planted::Link, 0777, kRoot, kNobody, std::string()},
+          {"sticky, not writable by all", Planted::Link, 01775, kRoot, kNobody, std::string()},
+          {"another user's link to a folder on the way", Planted::FolderLink, 01777, kRoot, kNobody, foreignLink},
+          {"the caller's link to a folder on the way", Planted::FolderLink, 01777, kRoot, kRoot, std::string()}}) {
         SCOPED_TRACE(name);
         const TempDir dir;
-        const auto target = dir.file("target.txt");
+        const auto own = dir.file("private");
+        const auto target = own / "notes.txt";
         const auto shared = dir.file("shared");
+        std::filesystem::create_directory(own);
         std::filesystem::create_directory(shared);
         ASSERT_EQ(::chmod(shared.c_str(), mode_t(folderMode)), 0);
         ASSERT_EQ(::chown(shared.c_str(), folderOwner, folderOwner), 0);
-        ASSERT_TRUE(dangling || writeFile(target, "kept\r\n"));
-        const auto link = shared / "report.txt";
-        std::filesystem::create_symlink(target, link);
-        ASSERT_EQ(::lchown(link.c_str(), linkOwner, linkOwner), 0);
-        if (followed) {
-            EXPECT_EQ(appendWhole(link, "x\r\n"), std::nullopt);
+        auto path = shared / "report.txt", planting = path;
+        ASSERT_TRUE(planted == Planted::DanglingLink || writeFile(target, "kept\r\n"));
+        if (planted == Planted::FolderLink) {
+            planting = shared / "reports";
+            std::filesystem::create_symlink(own, planting);
+            path = planting / "notes.txt";
+        } else {
+            std::filesystem::create_symlink(target, path);
+        }
+        ASSERT_EQ(::lchown(planting.c_str(), owner, owner), 0);
+        if (reason.empty()) {
+            EXPECT_EQ(appendWhole(path, "x\r\n"), std::nullopt);
             EXPECT_EQ(fileBytes(target), "kept\r\nx\r\n");
         } else {
-            expectRefused(link, "x\r\n");
-            EXPECT_EQ(fileBytes(target), dangling ? "<missing>" : "kept\r\n");
+            expectRefused(path, "x\r\n", reason);
+            EXPECT_EQ(fileBytes(target), planted == Planted::DanglingLink ? "<missing>" : "kept\r\n");
         }
     }
 }
