@@ -25,7 +25,8 @@ struct LockWait {
 
 // Appends `bytes` to the file at `path`, which openForAppend (AppendTarget.h)
 // opens: only a regular file of a real file system, never through another
-// user's link in a shared folder anywhere on the path. While it appends it
+// user's link in a shared folder anywhere on the path, nor into a file there
+// that another user left or that has a second name. While it appends it
 // holds exclusive advisory locks on the whole file, a flock and a record lock
 // (which wine's Windows programs see), so that two instances never
 // interleave, and a failed write removes exactly the bytes this call wrote,

@@ -63,9 +63,27 @@ Text errorText(int error)
 
 std::optional<Text> sharedFolderRefusal(const struct stat &folder, const struct stat &entry, uid_t caller)
 {
-    // fs.protected_symlinks: a sticky folder that everyone may write to.
-    if (isShared(folder, S_IWOTH) && entry.st_uid != caller && entry.st_uid != folder.st_uid)
-        return kForeignLink;
+    const bool ownersOwn = entry.st_uid == caller || entry.st_uid == folder.st_uid;
+    if (S_ISLNK(entry.st_mode)) {
+        // fs.protected_symlinks: a sticky folder that everyone may write to.
+        if (isShared(folder, S_IWOTH) && !ownersOwn)
+            return kForeignLink;
+        return std::nullopt;
+    }
+    // fs.protected_regular=2: a sticky folder that everyone or its group may
+    // write to. The kernel asks this only of an open with O_CREAT, which the
+    // open of an existing file here lacks; it is asked here all the same.
+    if (!isShared(folder, S_IWOTH | S_IWGRP))
+        return std::nullopt;
+    if (!ownersOwn)
+        return kForeignFile;
+    // fs.protected_hardlinks keeps a user from giving another user's file a
+    // new name unless they may read and write it. Whether that held when a
+    // second name was made here can't be told, so no file with one is
+    // written here, not even the caller's own: the name may have been
+    // planted to lead the report into another of the caller's files.
+    if (entry.st_nlink > 1)
+        return kLinkedFile;
     return std::nullopt;
 }
 
@@ -155,6 +173,8 @@ std::variant<AppendTarget, AppendFailure> openForAppend(const std::string &path)
             return AppendFailure{kNotARegularFile};
         if (auto refused = pseudoFileSystemRefusal(entry.get()))
             return std::move(*refused);
+        if (auto refused = sharedFolderRefusal(folderInfo, info, ::geteuid()))
+            return AppendFailure{std::move(*refused)};
         // Opened anew through procfs's view of the judged descriptor: that
         // file and no other, whatever its name leads to by now.
         const std::string judged = "/proc/self/fd/" + std::to_string(entry.get());

@@ -19,13 +19,20 @@ Text errorText(int error);
 // The reasons a save gives for what it refuses to write.
 inline const Text kNotARegularFile = u"not a regular file";
 inline const Text kForeignLink = u"a symbolic link that another user made in a shared folder";
+inline const Text kForeignFile = u"a file that another user made in a shared folder";
+inline const Text kLinkedFile = u"a file in a shared folder that has another name as well (a hard link)";
 
-// The kernel's protection of shared folders, as its setting
-// fs.protected_symlinks=1 would have it, applied here whatever the system's
-// settings are: the reason `entry`, a symbolic link named in `folder`, is
-// refused to the user `caller`, or nothing. A link in a sticky folder that
-// everyone may write to is followed only where the caller or the folder's
-// owner owns it.
+// The kernel's protections of shared folders, applied here whatever the
+// system's settings are: the reason `entry`, a symbolic link or the file to
+// write, named in `folder`, is refused to the user `caller`, or nothing.
+// - A link in a sticky folder that everyone may write to is followed only
+//   where the caller or the folder's owner owns it (fs.protected_symlinks=1).
+// - The file, in a sticky folder that everyone or its group may write to, is
+//   written only where the caller or the folder's owner owns it
+//   (fs.protected_regular=2),
+// - and only where it has no other name, even the caller's own file: where
+//   fs.protected_hardlinks is or was off, anyone may have made that name to
+//   lead the report into another file, and who did can't be told.
 std::optional<Text> sharedFolderRefusal(const struct stat &folder, const struct stat &entry, uid_t caller);
 
 struct AppendTarget {
@@ -38,8 +45,8 @@ struct AppendTarget {
 // Opens the file at `path` for appending, creating it (mode 0666 less the
 // umask) where the name is free. The path is walked here a component at a
 // time, following its links (at most as many as the kernel would), so that
-// every link meets sharedFolderRefusal. Refused, with nothing opened for
-// writing, so that no open acts on anything:
+// every link and the file itself meet sharedFolderRefusal. Refused, with
+// nothing opened for writing, so that no open acts on anything:
 // - a pipe, a device, a folder or a socket, since opening one can act on it
 //   (a tape rewinds, a watchdog arms), and a file of a pseudo file system
 //   (procfs, sysfs and the like), whose "file" is a knob of the kernel or of

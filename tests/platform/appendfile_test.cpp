@@ -332,19 +332,31 @@ TEST(AppendWholeNeedsRoot, FailedSaveToANewFile)
     }
 }
 
-// The kernel's protection of shared folders, whatever its settings say. The
+// The kernel's protections of shared folders, whatever its settings say. The
 // caller is uid 2000, the folder's owner root, another user uid 1234.
 TEST(AppendWhole, SharedFolderRules)
 {
     constexpr uid_t kRoot = 0, kCaller = 2000, kOther = 1234;
-    constexpr mode_t kLink = S_IFLNK | 0777;
-    const std::string foreignLink = platform::toUtf8(platform::posix::kForeignLink);
+    constexpr mode_t kLink = S_IFLNK | 0777, kFile = S_IFREG | 0666;
+    const std::string foreignLink = platform::toUtf8(platform::posix::kForeignLink),
+                      foreignFile = platform::toUtf8(platform::posix::kForeignFile),
+                      linkedFile = platform::toUtf8(platform::posix::kLinkedFile);
     for (const auto &[name, folderMode, folderOwner, type, owner, names, reason] :
          {std::tuple{"another user's link", 01777, kRoot, kLink, kOther, 1, foreignLink},
           {"the caller's link", 01777, kRoot, kLink, kCaller, 1, std::string()},
           {"the folder owner's link", 01777, kOther, kLink, kOther, 1, std::string()},
           {"a link, not sticky", 0777, kRoot, kLink, kOther, 1, std::string()},
-          {"a link, sticky, writable by its group", 01775, kRoot, kLink, kOther, 1, std::string()}}) {
+          {"a link, sticky, writable by its group", 01775, kRoot, kLink, kOther, 1, std::string()},
+          {"another user's file", 01777, kRoot, kFile, kOther, 1, foreignFile},
+          {"another user's file, sticky, writable by its group", 01770, kRoot, kFile, kOther, 1, foreignFile},
+          {"another user's file, sticky, writable by its owner", 01755, kRoot, kFile, kOther, 1, std::string()},
+          {"another user's file, not sticky", 0777, kRoot, kFile, kOther, 1, std::string()},
+          {"the caller's file", 01777, kRoot, kFile, kCaller, 1, std::string()},
+          {"the folder owner's file", 01777, kOther, kFile, kOther, 1, std::string()},
+          {"the caller's file with a second name", 01777, kRoot, kFile, kCaller, 2, linkedFile},
+          {"the folder owner's, a second name", 01770, kOther, kFile, kOther, 2, linkedFile},
+          {"another user's, a second name", 01777, kRoot, kFile, kOther, 2, foreignFile},
+          {"a second name, not sticky", 0777, kRoot, kFile, kCaller, 2, std::string()}}) {
         SCOPED_TRACE(name);
         struct stat folder {}, entry {};
         folder.st_mode = S_IFDIR | mode_t(folderMode);
@@ -357,18 +369,22 @@ TEST(AppendWhole, SharedFolderRules)
     }
 }
 
-// A save from root, by the rule above, on every step of the path: a link
+// A save from root, by the rules above, on every step of the path: a link
 // another user planted is not followed, as the last component or as a folder
-// on the way. The kernel's own protection is off meanwhile, so that only the
-// save's refusal stands between the link and the file it leads to.
-TEST(AppendWholeNeedsRoot, OtherUsersLinksInSharedFolders)
+// on the way, nor is a file written that another user left or that has a
+// second name. The kernel's own protections are off meanwhile, so that only
+// the save's refusal stands between the name and the file it leads to.
+TEST(AppendWholeNeedsRoot, OtherUsersNamesInSharedFolders)
 {
     const KernelSetting links("/proc/sys/fs/protected_symlinks", "0");
-    if (!links.set())
-        GTEST_SKIP() << "needs root to turn fs.protected_symlinks off";
+    const KernelSetting files("/proc/sys/fs/protected_regular", "0");
+    if (!links.set() || !files.set())
+        GTEST_SKIP() << "needs root to turn fs.protected_symlinks and fs.protected_regular off";
     constexpr uid_t kRoot = 0, kNobody = 65534;
-    enum class Planted { Link, DanglingLink, FolderLink };
-    const std::string foreignLink = platform::toUtf8(platform::posix::kForeignLink);
+    enum class Planted { Link, DanglingLink, FolderLink, File, SecondName };
+    const std::string foreignLink = platform::toUtf8(platform::posix::kForeignLink),
+                      foreignFile = platform::toUtf8(platform::posix::kForeignFile),
+                      linkedFile = platform::toUtf8(platform::posix::kLinkedFile);
     for (const auto &[name, planted, folderMode, folderOwner, owner, reason] :
          {std::tuple{"another user's link", Planted::Link, 01777, kRoot, kNobody, foreignLink},
           {"another user's dangling link", Planted::DanglingLink, 01777, kRoot, kNobody, foreignLink},
@@ -377,19 +393,27 @@ TEST(AppendWholeNeedsRoot, OtherUsersLinksInSharedFolders)
           {"not sticky", Planted::Link, 0777, kRoot, kNobody, std::string()},
           {"sticky, not writable by all", Planted::Link, 01775, kRoot, kNobody, std::string()},
           {"another user's link to a folder on the way", Planted::FolderLink, 01777, kRoot, kNobody, foreignLink},
-          {"the caller's link to a folder on the way", Planted::FolderLink, 01777, kRoot, kRoot, std::string()}}) {
+          {"the caller's link to a folder on the way", Planted::FolderLink, 01777, kRoot, kRoot, std::string()},
+          {"another user's file", Planted::File, 01777, kRoot, kNobody, foreignFile},
+          {"a second name of the caller's file", Planted::SecondName, 01777, kRoot, kRoot, linkedFile}}) {
         SCOPED_TRACE(name);
         const TempDir dir;
         const auto own = dir.file("private");
-        const auto target = own / "notes.txt";
+        auto target = own / "notes.txt";
         const auto shared = dir.file("shared");
         std::filesystem::create_directory(own);
         std::filesystem::create_directory(shared);
         ASSERT_EQ(::chmod(shared.c_str(), mode_t(folderMode)), 0);
         ASSERT_EQ(::chown(shared.c_str(), folderOwner, folderOwner), 0);
         auto path = shared / "report.txt", planting = path;
+        if (planted == Planted::File)
+            target = path;
         ASSERT_TRUE(planted == Planted::DanglingLink || writeFile(target, "kept\r\n"));
-        if (planted == Planted::FolderLink) {
+        if (planted == Planted::File) {
+            ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+        } else if (planted == Planted::SecondName) {
+            std::filesystem::create_hard_link(target, path);
+        } else if (planted == Planted::FolderLink) {
             planting = shared / "reports";
             std::filesystem::create_symlink(own, planting);
             path = planting / "notes.txt";
