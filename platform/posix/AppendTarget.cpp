@@ -26,14 +26,32 @@ AppendFailure failure(int error)
     return AppendFailure{errorText(error)};
 }
 
-// File systems whose files are the kernel's knobs and views, not stored data.
+// File systems whose files are interfaces of the kernel or of a driver, not
+// stored bytes: opening, creating or writing one acts (sets a knob, arms a
+// probe, makes a message queue, an EFI variable, a lock, a USB endpoint)
+// beyond keeping what was written. By their numbers from <linux/magic.h> and,
+// where that has none, from the kernel's sources. Left out, as they store
+// what is written: tmpfs (devtmpfs is one), ramfs and hugetlbfs (whose files
+// take no write(2), which then fails), and autofs, which holds only the
+// folders where other file systems get mounted.
 constexpr std::uint32_t kPseudoFileSystems[] = {
         PROC_SUPER_MAGIC, SYSFS_MAGIC, DEBUGFS_MAGIC, TRACEFS_MAGIC, SECURITYFS_MAGIC, CGROUP_SUPER_MAGIC,
         CGROUP2_SUPER_MAGIC, BPF_FS_MAGIC, PSTOREFS_MAGIC, EFIVARFS_MAGIC, SELINUX_MAGIC, SMACK_MAGIC, BINFMTFS_MAGIC,
-        NSFS_MAGIC, DEVPTS_SUPER_MAGIC, RDTGROUP_SUPER_MAGIC, USBDEVICE_SUPER_MAGIC,
+        NSFS_MAGIC, DEVPTS_SUPER_MAGIC, RDTGROUP_SUPER_MAGIC, USBDEVICE_SUPER_MAGIC, BINDERFS_SUPER_MAGIC,
+        XENFS_SUPER_MAGIC, OPENPROM_SUPER_MAGIC,
+        AAFS_MAGIC, // apparmorfs
         0x62656570, // configfs
         0x65735543, // fusectl
         0x19800202, // mqueue
+        0x6e667364, // nfsd
+        0x67596969, // rpc_pipefs
+        0x0a647361, // functionfs
+        0xaee71ee7, // gadgetfs
+        0x76a9f425, // ocfs2_dlmfs
+        0x00687970, // s390_hypfs
+        0x23c9b64e, // spufs
+        0x66726f67, // ibmasmfs
+        0x00726a77, // qibfs
 };
 
 // Why nothing is written on the file system that `fd` lies on, or nothing.
