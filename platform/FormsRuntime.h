@@ -56,7 +56,9 @@ inline const Text kFileLocked = u"another program keeps the file locked";
 
 // What a failed append left behind.
 enum class Aftermath : std::uint8_t {
-    AsBefore,     // the file holds what it held before; one the append created is gone again
+    NothingWritten, // refused or failed before anything was written: the file, if any, is untouched
+    AsBefore,     // what was written was taken back: the file holds what it held before
+    RemovedAgain, // the append created the file and removed it again
     MayHoldPart,  // the file could not be cut back: its end may hold part of the lines
     CreatedEmpty, // the append created the file and could not remove it again; none of the lines is in it
 };
@@ -64,7 +66,7 @@ enum class Aftermath : std::uint8_t {
 // Why an append failed, and what it left.
 struct AppendFailure {
     Text reason;
-    Aftermath aftermath = Aftermath::AsBefore;
+    Aftermath aftermath = Aftermath::NothingWritten;
 };
 
 class FormsRuntime {

@@ -11,8 +11,12 @@ namespace {
 Text aftermathText(platform::Aftermath aftermath)
 {
     switch (aftermath) {
+    case platform::Aftermath::NothingWritten:
+        return u"Nothing was written.";
     case platform::Aftermath::AsBefore:
         break;
+    case platform::Aftermath::RemovedAgain:
+        return u"The file did not exist before this save and was removed again.";
     case platform::Aftermath::MayHoldPart:
         return u"The file could not be restored: the end of it may hold part of this report.";
     case platform::Aftermath::CreatedEmpty:

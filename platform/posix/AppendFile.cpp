@@ -128,7 +128,7 @@ std::optional<AppendFailure> appendWhole(const std::string &path, std::string_vi
     // A file this save created is removed again only under our lock: whoever
     // else holds it may be writing to it.
     if (!lockExclusively(fd, wait))
-        return AppendFailure{kFileLocked, target.created ? Aftermath::CreatedEmpty : Aftermath::AsBefore};
+        return AppendFailure{kFileLocked, target.created ? Aftermath::CreatedEmpty : Aftermath::NothingWritten};
 
     // What a failure under the lock leaves: what we wrote is taken back where
     // we can, and a file this save created goes again.
@@ -137,7 +137,9 @@ std::optional<AppendFailure> appendWhole(const std::string &path, std::string_vi
     const auto failed = [&](Text reason) {
         Aftermath aftermath = Aftermath::MayHoldPart;
         if (removeOwnBytes(fd, start, written))
-            aftermath = !target.created || removeCreated(target) ? Aftermath::AsBefore : Aftermath::CreatedEmpty;
+            aftermath = !target.created  ? Aftermath::AsBefore
+                : removeCreated(target) ? Aftermath::RemovedAgain
+                                        : Aftermath::CreatedEmpty;
         return AppendFailure{std::move(reason), aftermath};
     };
     // Under the lock the end of the file stays where it is for every

@@ -169,19 +169,20 @@ std::optional<AppendFailure> appendWhole(const Text &path, std::string_view byte
     if (!file.isOpen())
         return AppendFailure{systemErrorText(opened)};
     const bool created = opened != ERROR_ALREADY_EXISTS;
-    // What a failure leaves: a file this call created is removed again where
-    // it can be; one that could not be cut back may hold part of the lines.
-    const auto failed = [&](DWORD error, bool restored) {
-        Aftermath aftermath = restored ? Aftermath::AsBefore : Aftermath::MayHoldPart;
-        if (restored && created && !removeCreated(name, file.get()))
-            aftermath = Aftermath::CreatedEmpty;
+    // What a failure leaves, `kept` of the file as it was: a file this call
+    // created is removed again where it can be; one that could not be cut
+    // back may hold part of the lines.
+    const auto failed = [&](DWORD error, Aftermath kept) {
+        Aftermath aftermath = kept;
+        if (kept != Aftermath::MayHoldPart && created)
+            aftermath = removeCreated(name, file.get()) ? Aftermath::RemovedAgain : Aftermath::CreatedEmpty;
         return AppendFailure{systemErrorText(error), aftermath};
     };
     if (::GetFileType(file.get()) != FILE_TYPE_DISK)
         return AppendFailure{u"not a file on a disk"};
     const WholeFileLock lock(file.get(), lockPatience);
     if (!lock.mayWrite()) {
-        AppendFailure failure = failed(ERROR_LOCK_VIOLATION, true);
+        AppendFailure failure = failed(ERROR_LOCK_VIOLATION, Aftermath::NothingWritten);
         failure.reason = kFileLocked;
         return failure;
     }
@@ -206,7 +207,8 @@ std::optional<AppendFailure> appendWhole(const Text &path, std::string_view byte
     if (error == 0 && !::FlushFileBuffers(file.get()))
         error = ::GetLastError();
     if (error != 0)
-        return failed(error, removeOwnBytes(name, file.get(), bytes.substr(0, written)));
+        return failed(error, removeOwnBytes(name, file.get(), bytes.substr(0, written)) ? Aftermath::AsBefore
+                                                                                       : Aftermath::MayHoldPart);
     return std::nullopt;
 }
 

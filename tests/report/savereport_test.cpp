@@ -72,7 +72,9 @@ TEST(SaveReport, ReportsAFailedAppend)
 {
     using platform::Aftermath;
     for (const auto &[aftermath, after] :
-         {std::pair{Aftermath::AsBefore, "The file is as it was before."},
+         {std::pair{Aftermath::NothingWritten, "Nothing was written."},
+          {Aftermath::AsBefore, "The file is as it was before."},
+          {Aftermath::RemovedAgain, "The file did not exist before this save and was removed again."},
           {Aftermath::MayHoldPart, "The file could not be restored: the end of it may hold part of this report."},
           {Aftermath::CreatedEmpty, "The file did not exist before this save and could not be removed again; it "
                                     "holds nothing of this report."}}) {

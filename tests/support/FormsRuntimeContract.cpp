@@ -200,7 +200,7 @@ TEST_P(FormsRuntimeContract, PauseWaitsThenHandlesTheEvents)
 // Lines are appended after what the file holds, each ended by CR LF; a
 // missing file is created, under exactly its name, one outside the narrow
 // code page too. A folder is no file to append to: the failure says why and
-// that the folder is as before.
+// that nothing was written.
 TEST_P(FormsRuntimeContract, AppendsLines)
 {
     platform::FormsRuntime &runtime = driver->runtime();
@@ -214,7 +214,7 @@ TEST_P(FormsRuntimeContract, AppendsLines)
     const auto failure = runtime.appendLines(dir.path().u16string(), first);
     ASSERT_TRUE(failure.has_value());
     EXPECT_FALSE(failure->reason.empty());
-    EXPECT_EQ(failure->aftermath, platform::Aftermath::AsBefore);
+    EXPECT_EQ(failure->aftermath, platform::Aftermath::NothingWritten);
 }
 
 // Plain ASCII passes to the echo service unchanged; the decimal mark is the

@@ -38,7 +38,8 @@ Text argument(const char *text)
 }
 
 // The folder's file system has room for no more than a few bytes: a report
-// larger than that fails part of the way through, and the file is as it was.
+// larger than that fails part of the way through, and the file is as it was
+// (a new one removed again).
 void full(const Text &folder)
 {
     const std::string report(256 * 1024, 'r');
@@ -46,16 +47,17 @@ void full(const Text &folder)
         const char *what;
         Text name;
         std::string before; // "<missing>" for a file that does not exist
+        Aftermath aftermath;
     };
     const Case cases[] = {
-        {"a new file", u"\\new.txt", "<missing>"},
-        {"an existing file", u"\\old.txt", "kept\r\n"},
+        {"a new file", u"\\new.txt", "<missing>", Aftermath::RemovedAgain},
+        {"an existing file", u"\\old.txt", "kept\r\n", Aftermath::AsBefore},
     };
     for (const Case &c : cases) {
         const Text path = folder + c.name;
         const auto failure = appendWhole(path, report);
         const std::string after = testsupport::fileBytes(path);
-        check(failure && failure->aftermath == Aftermath::AsBefore && after == c.before,
+        check(failure && failure->aftermath == c.aftermath && after == c.before,
               std::string(c.what) + " on a full disk: " + (failure ? platform::toUtf8(failure->reason) : "(saved)")
                   + ", left " + (after.size() > 40 ? std::to_string(after.size()) + " bytes" : after));
     }

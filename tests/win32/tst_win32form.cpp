@@ -547,7 +547,7 @@ void appendFile()
     };
     for (const Refused &r : refused) {
         const auto failure = appendWhole(r.path, "c\r\n", kShortPatience);
-        check(failure && failure->aftermath == platform::Aftermath::AsBefore && !failure->reason.empty() && testsupport::fileBytes(report) == "a\r\nb\r\n",
+        check(failure && failure->aftermath == platform::Aftermath::NothingWritten && !failure->reason.empty() && testsupport::fileBytes(report) == "a\r\nb\r\n",
               std::string(r.what) + " is refused: " + (failure ? utf8(failure->reason) : "(written)"));
     }
 
@@ -562,7 +562,7 @@ void appendFile()
         const auto start = std::chrono::steady_clock::now();
         const auto locked = appendWhole(own(report), "c\r\n", kShortPatience);
         const auto waited = std::chrono::steady_clock::now() - start;
-        check(locked && locked->aftermath == platform::Aftermath::AsBefore && waited >= kShortPatience
+        check(locked && locked->aftermath == platform::Aftermath::NothingWritten && waited >= kShortPatience
                   && testsupport::fileBytes(report) == "a\r\nb\r\n",
               "a file locked by another program is left alone after the wait");
         ::UnlockFileEx(other.get(), 0, MAXDWORD, MAXDWORD, &from);
