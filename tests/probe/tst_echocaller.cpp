@@ -1,6 +1,7 @@
-// The echo helper's caller: how it runs the helper and what it makes of the
-// helper's output and of its end, with shell scripts standing in for the
-// helper. Nothing is sent; runs anywhere.
+// What passes between the echo helper and its caller: the helper's reading of
+// its command line, and how the caller runs the helper and what it makes of
+// the helper's output and of its end, with shell scripts standing in for the
+// helper. Nothing is sent; runs anywhere, for any user.
 #include "probe/EchoHelper.h"
 #include "probe/EchoPacket.h"
 
@@ -14,6 +15,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <string>
+#include <variant>
+#include <vector>
 
 using namespace Module1;
 
@@ -49,6 +53,79 @@ class TestEchoCaller : public QObject {
     Q_OBJECT
 
 private slots:
+    void readsStrictDottedDecimal_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<bool>("read");
+        for (const char *text : {"127.0.0.1", "0.0.0.0", "255.255.255.255", "1.20.199.250"})
+            QTest::newRow(text) << QByteArray(text) << true;
+        for (const char *text : {"", "localhost", "127.1", "127.0.1", "017.0.0.1", "00.0.0.0", "127.0.0.01",
+                                 "0x7f.0.0.1", "127.0.0.256", "1000.0.0.1", "127.0.0.1.1", "127.0.0.", ".127.0.0.1",
+                                 "127..0.1", "+127.0.0.1", "127.-0.0.1", "127.0.0.1 ", " 127.0.0.1", "-h"})
+            QTest::newRow(qPrintable("refused: '" + QByteArray(text) + "'")) << QByteArray(text) << false;
+    }
+    // In network byte order, as inet_addr reads the same text, and written
+    // back as it was given.
+    void readsStrictDottedDecimal()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(bool, read);
+        const auto address = parseDottedDecimal(text.toStdString());
+        QCOMPARE(address.has_value(), read);
+        if (!read)
+            return;
+        QCOMPARE(*address, inet_addr(text.constData()));
+        QCOMPARE(QByteArray::fromStdString(dottedDecimal(*address)), text);
+    }
+
+    void readsOnlyItsCommandLine_data()
+    {
+        QTest::addColumn<QByteArrayList>("arguments");
+        QTest::addColumn<QByteArray>("refusal"); // part of the message; empty where it is accepted
+        QTest::addColumn<QByteArray>("payload");
+        const QByteArray longest(kMaxPayload, '\xab');
+        const QByteArray longestHex = longest.toHex();
+        const auto accepts = [](const char *what, const QByteArrayList &arguments, const QByteArray &payload) {
+            QTest::newRow(what) << arguments << QByteArray() << payload;
+        };
+        const auto refuses = [](const char *what, const QByteArrayList &arguments, const char *refusal) {
+            QTest::newRow(what) << arguments << QByteArray(refusal) << QByteArray();
+        };
+        accepts("no payload", {"127.0.0.1", ""}, "");
+        accepts("128 bytes", {"127.0.0.1", longestHex}, longest);
+        accepts("upper-case digits", {"127.0.0.1", "2A00fF"}, QByteArray("\x2a\x00\xff", 3));
+        accepts("last address below multicast", {"223.255.255.255", "2a"}, "*");
+        refuses("no arguments", {}, "usage:");
+        refuses("no payload argument", {"127.0.0.1"}, "usage:");
+        refuses("an extra argument", {"127.0.0.1", "", "-f"}, "usage:");
+        refuses("host name", {"localhost", ""}, "dotted decimal");
+        refuses("leading zero", {"127.0.0.01", ""}, "dotted decimal");
+        refuses("short form", {"127.1", ""}, "dotted decimal");
+        refuses("broadcast", {"255.255.255.255", ""}, "255.255.255.255");
+        refuses("129 bytes", {"127.0.0.1", longestHex + "ab"}, "longer than 128");
+        refuses("odd digit count", {"127.0.0.1", "2a2"}, "hexadecimal");
+        refuses("not hexadecimal", {"127.0.0.1", "2g"}, "hexadecimal");
+        refuses("hexadecimal with a prefix", {"127.0.0.1", "0x2a"}, "hexadecimal");
+    }
+    void readsOnlyItsCommandLine()
+    {
+        QFETCH(QByteArrayList, arguments);
+        QFETCH(QByteArray, refusal);
+        QFETCH(QByteArray, payload);
+        std::vector<const char *> argv;
+        for (const QByteArray &argument : arguments)
+            argv.push_back(argument.constData());
+        const auto read = parseHelperArguments(argv);
+        if (const auto *why = std::get_if<std::string>(&read)) {
+            QVERIFY2(!refusal.isEmpty() && why->find(refusal.toStdString()) != std::string::npos, why->c_str());
+            return;
+        }
+        QVERIFY2(refusal.isEmpty(), "accepted");
+        const auto &request = std::get<HelperRequest>(read);
+        QCOMPARE(request.target, inet_addr(arguments[0].constData()));
+        QCOMPARE(QByteArray::fromStdString(request.payload), payload);
+    }
+
     void readsOnlyAWellFormedReport_data()
     {
         QTest::addColumn<QByteArray>("report");
@@ -165,12 +242,23 @@ private slots:
     }
 
     // The same from real runs of helpers that misbehave in each way the
-    // caller must notice: refusing, dying, writing without end, never ending.
+    // caller must notice: refusing, dying, writing without end or more than
+    // the helper writes (its acceptance and its longest report), never ending.
     void endsAMisbehavingHelper_data()
     {
         QTest::addColumn<QByteArray>("then");
         QTest::addColumn<int>("status");
         const int failure = IpStatus::kGeneralFailure;
+        // The acceptance, then `size` bytes of digits, and the output held open.
+        const auto acceptedThen = [](std::size_t size) {
+            return "printf '%s%0" + QByteArray::number(size) + "d' '"
+                + QByteArray(kHelperAccepted.data(), qsizetype(kHelperAccepted.size())) + "' 0; exec sleep 60";
+        };
+        // Read to the end, which never comes: overdue.
+        QTest::newRow("as long as the longest output, held open")
+            << acceptedThen(kHelperMaxReport) << int(IpStatus::kTimedOut);
+        // One byte more, and the caller reads no further.
+        QTest::newRow("one byte longer, held open") << acceptedThen(kHelperMaxReport + 1) << failure;
         QTest::newRow("refuses") << QByteArray("echo 'sondar-echo: refused' >&2; exit 2") << -1;
         QTest::newRow("never ends, unaccepted") << QByteArray("exec sleep 60") << -1;
         QTest::newRow("killed") << QByteArray("echo accepted; kill -9 $$") << failure;

@@ -230,6 +230,8 @@ class TestEchoHelper : public QObject {
     Q_OBJECT
 
 private slots:
+    // A row for each kind of refusal: the installed helper refuses before it
+    // sends. Every form of each is read in tst_echocaller, which needs no root.
     void refusesAnyOtherUse_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -237,20 +239,10 @@ private slots:
 
         const QString longest(2 * kMaxPayload, 'a');
         QTest::newRow("no arguments") << QStringList{} << QByteArray("usage:");
-        QTest::newRow("no payload") << QStringList{"127.0.0.1"} << QByteArray("usage:");
-        QTest::newRow("an extra argument") << QStringList{"127.0.0.1", "", "-f"} << QByteArray("usage:");
         QTest::newRow("host name") << QStringList{"localhost", ""} << QByteArray("dotted decimal");
         QTest::newRow("leading zero, octal elsewhere") << QStringList{"017.0.0.1", ""} << QByteArray("dotted decimal");
-        QTest::newRow("short form") << QStringList{"127.1", ""} << QByteArray("dotted decimal");
-        QTest::newRow("hexadecimal part") << QStringList{"0x7f.0.0.1", ""} << QByteArray("dotted decimal");
-        QTest::newRow("part above 255") << QStringList{"127.0.0.256", ""} << QByteArray("dotted decimal");
-        QTest::newRow("five parts") << QStringList{"127.0.0.1.1", ""} << QByteArray("dotted decimal");
-        QTest::newRow("sign") << QStringList{"+127.0.0.1", ""} << QByteArray("dotted decimal");
-        QTest::newRow("trailing blank") << QStringList{"127.0.0.1 ", ""} << QByteArray("dotted decimal");
-        QTest::newRow("option-like address") << QStringList{"-h", ""} << QByteArray("dotted decimal");
         QTest::newRow("broadcast") << QStringList{"255.255.255.255", ""} << QByteArray("255.255.255.255");
         QTest::newRow("129-byte payload") << QStringList{"127.0.0.1", longest + "aa"} << QByteArray("longer than 128");
-        QTest::newRow("odd digit count") << QStringList{"127.0.0.1", "2a2"} << QByteArray("hexadecimal");
         QTest::newRow("not hexadecimal") << QStringList{"127.0.0.1", "2g"} << QByteArray("hexadecimal");
     }
     void refusesAnyOtherUse()
