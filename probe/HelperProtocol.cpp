@@ -17,6 +17,14 @@ int hexDigit(char c)
     return -1;
 }
 
+// The first part of an address in network byte order.
+unsigned firstByte(std::uint32_t address)
+{
+    unsigned char bytes[4];
+    std::memcpy(bytes, &address, sizeof bytes);
+    return bytes[0];
+}
+
 } // namespace
 
 std::optional<std::uint32_t> parseDottedDecimal(std::string_view text)
@@ -57,6 +65,8 @@ std::variant<HelperRequest, std::string> parseHelperArguments(std::span<const ch
         return std::string("the address must be a numeric IPv4 address in dotted decimal, such as 127.0.0.1");
     if (*target == 0xffffffff)
         return std::string("the broadcast address 255.255.255.255 is refused");
+    if (firstByte(*target) >= 224)
+        return std::string("multicast (224.0.0.0/4) and reserved (240.0.0.0/4) addresses are refused");
     const std::string_view hex = arguments[1];
     if (hex.size() > 2 * kMaxPayload)
         return "the payload is longer than " + std::to_string(kMaxPayload) + " bytes";

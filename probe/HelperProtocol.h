@@ -8,7 +8,8 @@
 //
 // Command line: sondar-echo ADDRESS PAYLOAD_HEX
 //   ADDRESS      dotted-decimal IPv4 address, four parts 0-255 without leading
-//                zeros; 255.255.255.255 is refused
+//                zeros; 255.255.255.255, multicast (224.0.0.0/4) and reserved
+//                (240.0.0.0/4) addresses are refused
 //   PAYLOAD_HEX  the payload, two hexadecimal digits a byte, at most 128
 //                bytes; "" for none
 // Output on stdout, two lines, exit code 0:

@@ -13,7 +13,8 @@
 //      (neither traced nor its descriptors taken by that user), then every
 //      capability is cleared, and all of it is checked;
 //   4. only then does it read its arguments, refusing anything but one
-//      dotted-decimal address and a payload of at most 128 bytes;
+//      dotted-decimal address (not 255.255.255.255, no multicast or
+//      reserved address) and a payload of at most 128 bytes;
 //   5. it says on its output that it accepts the request, sends one echo
 //      request, waits at most 500 ms and writes one report line to its
 //      output (HelperProtocol.h).

@@ -102,6 +102,10 @@ private slots:
         refuses("leading zero", {"127.0.0.01", ""}, "dotted decimal");
         refuses("short form", {"127.1", ""}, "dotted decimal");
         refuses("broadcast", {"255.255.255.255", ""}, "255.255.255.255");
+        refuses("first multicast address", {"224.0.0.1", "2a"}, "224.0.0.0/4");
+        refuses("last multicast address", {"239.255.255.255", "2a"}, "224.0.0.0/4");
+        refuses("first reserved address", {"240.0.0.0", "2a"}, "240.0.0.0/4");
+        refuses("last reserved address", {"255.255.255.254", "2a"}, "240.0.0.0/4");
         refuses("129 bytes", {"127.0.0.1", longestHex + "ab"}, "longer than 128");
         refuses("odd digit count", {"127.0.0.1", "2a2"}, "hexadecimal");
         refuses("not hexadecimal", {"127.0.0.1", "2g"}, "hexadecimal");

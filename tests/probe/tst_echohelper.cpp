@@ -242,6 +242,8 @@ private slots:
         QTest::newRow("host name") << QStringList{"localhost", ""} << QByteArray("dotted decimal");
         QTest::newRow("leading zero, octal elsewhere") << QStringList{"017.0.0.1", ""} << QByteArray("dotted decimal");
         QTest::newRow("broadcast") << QStringList{"255.255.255.255", ""} << QByteArray("255.255.255.255");
+        QTest::newRow("multicast") << QStringList{"239.255.255.250", "2a"} << QByteArray("224.0.0.0/4");
+        QTest::newRow("reserved") << QStringList{"240.0.0.1", "2a"} << QByteArray("240.0.0.0/4");
         QTest::newRow("129-byte payload") << QStringList{"127.0.0.1", longest + "aa"} << QByteArray("longer than 128");
         QTest::newRow("not hexadecimal") << QStringList{"127.0.0.1", "2g"} << QByteArray("hexadecimal");
     }
@@ -250,8 +252,8 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, message);
         // Some rows name hosts off this machine ("017.0.0.1" is 15.0.0.1 to
-        // inet_addr): a helper that failed to refuse them would find no route
-        // out of this namespace.
+        // inet_addr) or groups: a helper that failed to refuse them would find
+        // no route out of this namespace.
         const Stage stage(Installed::FileCapability);
         if (stage.skipReason())
             QSKIP(stage.skipReason());
