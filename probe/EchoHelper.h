@@ -24,10 +24,6 @@
 
 namespace Module1 {
 
-// Nothing legitimate takes the helper this long: its own wait ends 500 ms
-// after the send. A helper still running then is killed.
-inline constexpr std::chrono::milliseconds kHelperDeadline{3000};
-
 // The caller's strict reading of the helper's report: nullopt for anything
 // but exactly one well-formed line of at most kHelperMaxReport bytes.
 std::optional<EchoOutcome> parseHelperReport(std::string_view text);

@@ -23,6 +23,7 @@
 #include "probe/LinuxEcho.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -40,11 +41,22 @@ inline constexpr std::string_view kHelperAccepted = "accepted\n";
 // and address with room to spare.
 constexpr std::size_t kHelperMaxReport = 64;
 
+// Nothing legitimate takes the helper this long: its own wait ends 500 ms
+// after the send. Its caller kills a helper still running then.
+inline constexpr std::chrono::milliseconds kHelperDeadline{3000};
+
+// The helper ends itself this long after it starts (SIGKILL), should its
+// caller hold it (by not reading its output, or stopped) and never kill it:
+// a second past the caller's deadline, so that a caller that keeps to its
+// own deadline finds the helper still there to be killed.
+inline constexpr std::chrono::seconds kHelperOwnDeadline =
+    std::chrono::ceil<std::chrono::seconds>(kHelperDeadline) + std::chrono::seconds(1);
+
 namespace HelperExit {
 constexpr int kReported = 0; // one request sent, its acceptance and outcome on stdout
 constexpr int kRefused = 2;  // the command line asked for anything else
 constexpr int kNoSocket = 3; // no raw socket: the helper lacks cap_net_raw
-constexpr int kUnsafe = 4;   // descriptors or privileges could not be put in order
+constexpr int kUnsafe = 4;   // no deadline of its own, or descriptors or privileges not in order
 } // namespace HelperExit
 
 struct HelperRequest {

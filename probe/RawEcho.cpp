@@ -18,21 +18,26 @@ namespace {
 // the traffic around; set here, it doesn't hang on the system's default.
 constexpr int kAnswerQueueBytes = 64 * 1024;
 
-// Opened with a filter that lets nothing in, and emptied of what came in
-// before it: until filterRaw puts the answer's filter in its place, the
-// socket holds no copy of the ICMP around it, however long its holder takes
-// to get there (the helper, which its caller may stop or block before it
-// sends). No socket where that filter can't be attached. A refused socket
-// returns at once, so that errno still says why (the caller turns to the
-// helper on a refusal only).
+// Opened with filters that let nothing in, and emptied of what came in
+// before them: until filterRaw opens the answer's types and puts the
+// answer's filter in place, the socket holds no copy of the ICMP around it,
+// however long its holder takes to get there (the helper, which its caller
+// may stop or block before it sends). The ICMP filter denies every type it
+// can name (0 to 31), so that the kernel makes the socket no copy of those
+// at all; the program that lets nothing in drops the rest (types 32 and up,
+// which the ICMP filter lets through). No socket where either can't be set.
+// A refused socket returns at once, so that errno still says why (the caller
+// turns to the helper on a refusal only).
 Descriptor openRaw()
 {
     Descriptor raw(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
     if (!raw.isOpen())
         return raw;
+    const icmp_filter noTypes{~0u};
     sock_filter dropAll[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
     const sock_fprog nothing{static_cast<unsigned short>(std::size(dropAll)), dropAll};
-    if (::setsockopt(raw.get(), SOL_SOCKET, SO_ATTACH_FILTER, &nothing, sizeof nothing) != 0)
+    if (::setsockopt(raw.get(), SOL_RAW, ICMP_FILTER, &noTypes, sizeof noTypes) != 0
+        || ::setsockopt(raw.get(), SOL_SOCKET, SO_ATTACH_FILTER, &nothing, sizeof nothing) != 0)
         return Descriptor();
     while (::recv(raw.get(), nullptr, 0, MSG_DONTWAIT | MSG_TRUNC) >= 0) {
     }
@@ -48,17 +53,19 @@ std::optional<std::uint16_t> identifyRaw(const Descriptor &, std::uint16_t drawn
 // `sequence`: its echo reply, and the errors that quote it in its place.
 // Under a flood of other people's replies, or a burst of errors about their
 // requests, the queue would otherwise be full when the answer comes, and the
-// answer lost. The ICMP filter keeps out every type but the reply and the
-// errors before the program runs. A packet too short for a field read here
-// is dropped. The program is locked, so that no one who gets hold of the
-// socket can take it off or put a wider one in its place; without it the
-// probe does not go on.
+// answer lost. The ICMP filter, which let no type in since the opening,
+// now lets in the reply and the errors, before the program runs; the probe
+// does not go on where it can't, as the answer could not come in. A packet
+// too short for a field read here is dropped. The program is locked, so
+// that no one who gets hold of the socket can take it off or put a wider
+// one in its place; without it the probe does not go on.
 bool filterRaw(const Descriptor &socket, std::uint16_t id, std::uint16_t sequence)
 {
     ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &kAnswerQueueBytes, sizeof kAnswerQueueBytes);
     const icmp_filter types{~(1u << Icmp::kEchoReply | 1u << Icmp::kDestinationUnreachable
                               | 1u << Icmp::kTimeExceeded | 1u << Icmp::kParameterProblem)};
-    ::setsockopt(socket.get(), SOL_RAW, ICMP_FILTER, &types, sizeof types);
+    if (::setsockopt(socket.get(), SOL_RAW, ICMP_FILTER, &types, sizeof types) != 0)
+        return false;
 
     const std::uint32_t numbers = std::uint32_t(id) << 16 | sequence;
     sock_filter program[] = {

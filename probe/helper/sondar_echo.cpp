@@ -2,7 +2,10 @@
 //
 // The privileged echo helper. Installed with cap_net_raw, or setuid root where
 // the file system keeps no capabilities, it runs for any user with any
-// environment and any inherited descriptors, so it trusts none of them:
+// environment, any inherited descriptors and any inherited signal state, so
+// it trusts none of them. First of all it arms its own deadline
+// (kHelperOwnDeadline), at which SIGKILL ends it however its caller holds it.
+// Then:
 //   1. it makes sure descriptors 0-2 are open, so that the socket cannot
 //      become one of them (in secure mode the C library has already opened
 //      closed ones before main; otherwise it opens /dev/null there), and
@@ -26,8 +29,10 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,6 +49,21 @@ int refuse(int code, const std::string &why)
 {
     std::fprintf(stderr, "sondar-echo: %s\n", why.c_str());
     return code;
+}
+
+// A timer that sends the helper SIGKILL once its own deadline has passed,
+// kept for the process's life. SIGKILL can't be blocked or ignored, whatever
+// signal state the starter left, and it ends a process blocked in a write
+// and a stopped one alike (a stopped process takes any other signal only
+// once it is continued).
+bool ownDeadlineArmed()
+{
+    sigevent expiry{};
+    expiry.sigev_notify = SIGEV_SIGNAL;
+    expiry.sigev_signo = SIGKILL;
+    timer_t timer;
+    const itimerspec once{{0, 0}, {Module1::kHelperOwnDeadline.count(), 0}};
+    return ::timer_create(CLOCK_MONOTONIC, &expiry, &timer) == 0 && ::timer_settime(timer, 0, &once, nullptr) == 0;
 }
 
 bool standardDescriptorsOpen()
@@ -122,6 +142,8 @@ bool writeAll(int fd, const std::string &text)
 
 int main(int argc, char **argv)
 {
+    if (!ownDeadlineArmed())
+        return refuse(Module1::HelperExit::kUnsafe, "cannot set its own deadline");
     if (!standardDescriptorsOpen() || ::close_range(STDERR_FILENO + 1, ~0U, 0) != 0)
         return refuse(Module1::HelperExit::kUnsafe, "cannot put the inherited descriptors in order");
 

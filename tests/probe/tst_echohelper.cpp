@@ -18,6 +18,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <linux/icmp.h>
 #include <poll.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
@@ -33,7 +34,11 @@ using namespace Module1;
 using namespace probetest;
 using platform::posix::Descriptor;
 
+// How the helper's starter holds it, besides never reading its output.
+enum class Holding { OutputOnly, SignalsBlockedAndIgnored, Stopped };
+
 Q_DECLARE_METATYPE(Installed)
+Q_DECLARE_METATYPE(Holding)
 
 namespace {
 
@@ -148,6 +153,16 @@ QMap<int, QString> descriptorsOf(qint64 pid)
     return links;
 }
 
+// The number of the helper's socket, -1 where it holds none.
+int socketOf(qint64 pid)
+{
+    const QMap<int, QString> descriptors = descriptorsOf(pid);
+    for (const auto &[number, link] : descriptors.asKeyValueRange())
+        if (link.startsWith("socket:"))
+            return number;
+    return -1;
+}
+
 // The receive queue of each raw socket in this thread's network namespace, in
 // bytes, as "n,n,...".
 QByteArray rawReceiveQueues()
@@ -162,6 +177,23 @@ QByteArray rawReceiveQueues()
             queues.append(QByteArray::number(fields[4].split(':').value(1).toUInt(nullptr, 16)));
     }
     return queues.join(',');
+}
+
+// Blocks every signal and ignores every one that can be, for a program about
+// to be started, which inherits both; only system calls, so that it may run
+// between fork and exec.
+bool blockAndIgnoreSignals()
+{
+    sigset_t all;
+    struct sigaction ignored{};
+    ignored.sa_handler = SIG_IGN;
+    if (::sigfillset(&all) != 0 || ::sigprocmask(SIG_BLOCK, &all, nullptr) != 0)
+        return false;
+    for (int number = 1; number < NSIG; ++number)
+        if (number != SIGKILL && number != SIGSTOP && (number <= SIGSYS || number >= SIGRTMIN)
+            && ::sigaction(number, &ignored, nullptr) != 0)
+            return false;
+    return true;
 }
 
 // A row for each way the package gives the helper its privilege.
@@ -458,14 +490,26 @@ private slots:
         QCOMPARE(outcome.status, IpStatus::kTimedOut);
     }
 
-    void takesInNothingWhileHeld_data() { privilegedRows(); }
+    void takesInNothingWhileHeld_data()
+    {
+        QTest::addColumn<Installed>("installed");
+        QTest::addColumn<Holding>("holding");
+        QTest::newRow("setuid root") << Installed::SetuidRoot << Holding::OutputOnly;
+        QTest::newRow("cap_net_raw, every signal blocked and ignored")
+            << Installed::FileCapability << Holding::SignalsBlockedAndIgnored;
+        QTest::newRow("cap_net_raw, stopped") << Installed::FileCapability << Holding::Stopped;
+    }
     // Its caller can hold the helper before its request goes: here with an
-    // output pipe that is full, so that its acceptance can't be written (a
-    // stop signal would do as well). Meanwhile its raw socket takes in no copy
-    // of the ICMP around it: its queue stays empty while pings pass.
+    // output pipe that is full, so that its acceptance can't be written, and
+    // a stop on top where asked. Meanwhile its raw socket lets no ICMP type
+    // in, so the kernel makes it no copy of the ICMP around it, and its queue
+    // stays empty while pings pass; and the helper ends by itself at its own
+    // deadline, whatever signal state its starter left it, though no one
+    // ever reads its output.
     void takesInNothingWhileHeld()
     {
         QFETCH(Installed, installed);
+        QFETCH(Holding, holding);
         const Stage stage(installed);
         if (stage.skipReason())
             QSKIP(stage.skipReason());
@@ -481,24 +525,45 @@ private slots:
             char *const argv[] = {const_cast<char *>(program.constData()), const_cast<char *>("127.0.0.1"),
                                   const_cast<char *>(""), nullptr};
             char *const environment[] = {nullptr};
-            if (becomeNobody() && ::dup2(full.write.get(), STDOUT_FILENO) == STDOUT_FILENO)
+            if (becomeNobody() && ::dup2(full.write.get(), STDOUT_FILENO) == STDOUT_FILENO
+                && (holding != Holding::SignalsBlockedAndIgnored || blockAndIgnoreSignals()))
                 ::execve(argv[0], argv, environment);
             ::_exit(127);
         }
         QVERIFY(helper > 0);
-        const bool held = awaitSyscall(helper, SYS_write);
+        bool reaped = false;
+        const auto reap = qScopeGuard([helper, &reaped] {
+            if (reaped)
+                return;
+            ::kill(helper, SIGKILL);
+            ::waitpid(helper, nullptr, 0);
+        });
+        const Descriptor handle(int(::syscall(SYS_pidfd_open, helper, 0)));
+        QVERIFY(handle.isOpen());
+        QVERIFY2(awaitSyscall(helper, SYS_write), "the helper was never held in its write");
+        int status = 0;
+        if (holding == Holding::Stopped)
+            QVERIFY(::kill(helper, SIGSTOP) == 0 && ::waitpid(helper, &status, WUNTRACED) == helper
+                    && WIFSTOPPED(status));
         QProcess ping;
-        if (held)
-            ping.start("ip", {"netns", "exec", stage.namespaceName(), "ping", "-q", "-c", "2", "-i", "0.2", "-W", "1",
-                              "127.0.0.1"});
-        const bool pinged = held && ping.waitForFinished(5000) && ping.exitStatus() == QProcess::NormalExit
-                         && ping.exitCode() == 0;
-        const QByteArray queued = rawReceiveQueues();
-        ::kill(helper, SIGKILL);
-        ::waitpid(helper, nullptr, 0);
-        QVERIFY2(held, "the helper was never held in its write");
-        QVERIFY2(pinged, "no ping passed meanwhile");
-        QCOMPARE(queued, QByteArray("0")); // the helper's socket alone, and nothing in it
+        ping.start("ip", {"netns", "exec", stage.namespaceName(), "ping", "-q", "-c", "2", "-i", "0.2", "-W", "1",
+                          "127.0.0.1"});
+        QVERIFY2(ping.waitForFinished(5000) && ping.exitStatus() == QProcess::NormalExit && ping.exitCode() == 0,
+                 "no ping passed meanwhile");
+        QCOMPARE(rawReceiveQueues(), QByteArray("0")); // the helper's socket alone, and nothing in it
+        // Root looks at the types its socket lets in through a copy of it.
+        const Descriptor socket(int(::syscall(SYS_pidfd_getfd, handle.get(), socketOf(helper), 0)));
+        icmp_filter types{};
+        socklen_t size = sizeof types;
+        QVERIFY(::getsockopt(socket.get(), SOL_RAW, ICMP_FILTER, &types, &size) == 0);
+        QCOMPARE(types.data, ~0u);
+
+        pollfd ended{handle.get(), POLLIN, 0};
+        const auto bound = std::chrono::milliseconds(kHelperOwnDeadline) + std::chrono::seconds(1);
+        QVERIFY2(::poll(&ended, 1, int(bound.count())) == 1, "the helper outlived its own deadline");
+        reaped = ::waitpid(helper, &status, 0) == helper;
+        QVERIFY(reaped && WIFSIGNALED(status));
+        QCOMPARE(WTERMSIG(status), SIGKILL);
     }
 
     void cannotBeBorrowed_data() { privilegedRows(); }
@@ -533,11 +598,7 @@ private slots:
         pid_t child = -1;
         QVERIFY(receive(channel, child));
         QVERIFY2(awaitSyscall(child, SYS_ppoll), "the helper never waited for its answer");
-        int socketNumber = -1;
-        const QMap<int, QString> descriptors = descriptorsOf(child);
-        for (const auto &[number, link] : descriptors.asKeyValueRange())
-            if (link.startsWith("socket:"))
-                socketNumber = number;
+        const int socketNumber = socketOf(child);
         QVERIFY2(socketNumber >= 0, "no socket in the helper");
 
         // Root takes a copy itself: the filter stays on it for anyone.
