@@ -246,9 +246,4 @@ EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::s
     return helperOutcome(said, HelperEnd{std::nullopt, reading == Reading::Overdue});
 }
 
-EchoOutcome echoThroughHelper(std::uint32_t target, std::string_view payload)
-{
-    return echoThroughHelperAt(SONDAR_ECHO_HELPER, target, payload);
-}
-
 } // namespace Module1

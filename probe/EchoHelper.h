@@ -47,7 +47,4 @@ EchoOutcome helperOutcome(std::string_view output, const HelperEnd &end);
 EchoOutcome echoThroughHelperAt(const char *helper, std::uint32_t target, std::string_view payload,
                                 std::chrono::milliseconds deadline = kHelperDeadline);
 
-// The same through the helper where the package installs it.
-EchoOutcome echoThroughHelper(std::uint32_t target, std::string_view payload);
-
 } // namespace Module1

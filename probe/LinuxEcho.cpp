@@ -23,6 +23,8 @@ bool datagramUnavailable(int error)
 
 } // namespace
 
+const char *const kInstalledHelper = SONDAR_ECHO_HELPER;
+
 bool helperMaySend(int datagramError, int rawError)
 {
     return datagramUnavailable(datagramError) && isRefusal(rawError);
@@ -34,7 +36,7 @@ bool helperMaySend(int datagramError, int rawError)
 // failure, such as running out of descriptors, would fail the next way the
 // same, so the probe fails at once.
 EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, const NumberSource &numbers,
-                     std::optional<std::chrono::nanoseconds> *kernelEntry)
+                     std::optional<std::chrono::nanoseconds> *kernelEntry, const char *helper)
 {
     Descriptor datagram = kDatagramSteps.open();
     if (datagram.isOpen())
@@ -46,7 +48,7 @@ EchoOutcome echoOnce(std::uint32_t target, std::string_view payload, const Numbe
     if (raw.isOpen())
         return exchange(std::move(raw), kRawSteps, target, payload, numbers, kernelEntry);
     if (helperMaySend(datagramError, errno))
-        return echoThroughHelper(target, payload);
+        return echoThroughHelperAt(helper, target, payload);
     return EchoOutcome{};
 }
 

@@ -10,6 +10,8 @@
 #include "TestNamespace.h"
 #include "TestResponder.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <arpa/inet.h>
@@ -347,20 +349,39 @@ private slots:
         QCOMPARE(std::uint16_t(seen), std::uint16_t(0xbe00 + carried));
     }
 
+    void refusesWithoutSocket_data()
+    {
+        QTest::addColumn<QByteArray>("helper"); // the stand-in's script
+        QTest::addColumn<int>("status");
+        QTest::addColumn<EchoPath>("path");
+        QTest::newRow("a helper that reports")
+            << QByteArray("echo accepted; echo 'status=11003 rtt_ns=0 from=127.0.0.2'")
+            << int(IpStatus::kHostUnreachable) << EchoPath::Helper;
+        QTest::newRow("a helper that refuses") << QByteArray("exit 2") << -1 << EchoPath::None;
+    }
     void refusesWithoutSocket()
     {
+        QFETCH(QByteArray, helper);
+        QFETCH(int, status);
+        QFETCH(EchoPath, path);
         TestNamespace space(EchoPath::Raw);
         if (!space.entered())
             QSKIP(NoNamespaces);
+        // A stand-in for the helper, whatever is installed on this machine.
+        QTemporaryDir dir;
+        QFile script(dir.filePath("sondar-echo"));
+        QVERIFY(script.open(QIODevice::WriteOnly) && script.write("#!/bin/sh\n" + helper + "\n") > 0);
+        script.close();
+        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+        const QByteArray standIn = script.fileName().toLocal8Bit();
 
         // Neither socket opens: root's group is outside ping_group_range, and
         // this thread drops the capability for raw sockets. Both refusals
-        // reach the caller as refusals, which is what sends it to the helper
-        // (none is installed for this build).
+        // reach the caller as refusals, which is what sends it to the helper;
+        // only what the helper says is the outcome.
         bool dropped = false;
         int datagramError = 0, rawError = 0;
-        ProbeStatus result = 0;
-        EchoReply reply{0, 7, 8};
+        EchoOutcome outcome;
         std::thread([&] {
             __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
             __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
@@ -374,14 +395,13 @@ private slots:
                 datagramError = errno;
             if (!kRawSteps.open().isOpen())
                 rawError = errno;
-            result = SendEcho("127.0.0.1", "****", reply);
+            outcome = echoOnce(inet_addr("127.0.0.1"), "****", randomNumbers, nullptr, standIn.constData());
         }).join();
         QVERIFY(dropped);
         QVERIFY2(helperMaySend(datagramError, rawError),
                  qPrintable(QString("datagram: %1, raw: %2").arg(strerror(datagramError), strerror(rawError))));
-        QCOMPARE(result, -1);
-        QCOMPARE(reply.Status, 7);
-        QCOMPARE(reply.RoundTripTime, 8);
+        QCOMPARE(outcome.status, status);
+        QCOMPARE(outcome.path, path);
     }
 };
 
