@@ -12,8 +12,10 @@
 
 namespace Module1 {
 
-// 0: a reply came; positive: no reply, the echo service's status code;
-// -1: the address was unusable or the echo service did not open.
+// 0: a reply came; positive: no reply, the echo service's status code, also
+// where the system refused to send the request (a broadcast address, no
+// route, a firewall's rule); -1: no request was tried, as the address was
+// unusable or the echo service did not open.
 using ProbeStatus = std::int32_t;
 
 // How long a probe waits for its reply, counted from the send.
@@ -35,7 +37,10 @@ struct EchoReply {
 // Sends one echo request carrying `payload` to `address` (numeric IPv4 text in
 // the narrow code page; host names are never resolved) and waits at most
 // 500 ms for the reply. Fills `reply` in place and returns its Status, or -1
-// with `reply` unchanged when nothing could be sent.
+// with `reply` unchanged where no request was tried: the address is unusable,
+// or the echo service did not open (on Linux: no ICMP socket opened, and no
+// echo helper accepted the request). A request the system refuses to send
+// counts as one without a reply, with its positive status.
 ProbeStatus SendEcho(const std::string &address, const std::string &payload, EchoReply &reply);
 
 // Opens the socket library; true when it opened.

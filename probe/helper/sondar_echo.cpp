@@ -81,6 +81,8 @@ bool standardDescriptorsOpen()
     return true;
 }
 
+// capget and capset, here and below, through syscall: the C library has
+// them but declares them in no header. They are all it calls syscall for.
 bool noCapabilities()
 {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};

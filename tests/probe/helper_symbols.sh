@@ -5,7 +5,9 @@
 # processes (the timer of its own deadline signals only itself), opens pipes,
 # loads code or reads the environment or files by name, or holds any of its
 # caller's code (the datagram socket, the choice of path, the helper's caller
-# and its reading of the report).
+# and its reading of the report). It imports syscall, for capget and capset,
+# which the C library declares in no header; which calls it makes through it
+# no list of imports can show.
 # Usage: helper_symbols.sh PATH_TO_SONDAR_ECHO
 set -eu
 helper=${1:?usage: helper_symbols.sh PATH_TO_SONDAR_ECHO}
