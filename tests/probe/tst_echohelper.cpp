@@ -180,8 +180,8 @@ QByteArray rawReceiveQueues()
 }
 
 // Blocks every signal and ignores every one that can be, for a program about
-// to be started, which inherits both; only system calls, so that it may run
-// between fork and exec.
+// to be started, which inherits both; only async-signal-safe calls, so that
+// it may run between fork and exec.
 bool blockAndIgnoreSignals()
 {
     sigset_t all;
@@ -284,8 +284,8 @@ private slots:
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, message);
         // Some rows name hosts off this machine ("017.0.0.1" is 15.0.0.1 to
-        // inet_addr) or groups: a helper that failed to refuse them would find
-        // no route out of this namespace.
+        // inet_addr), a multicast group or a reserved address: a helper that
+        // failed to refuse them would find no route out of this namespace.
         const Stage stage(Installed::FileCapability);
         if (stage.skipReason())
             QSKIP(stage.skipReason());
