@@ -61,7 +61,7 @@ void respond(Answer how, TestResponder &host, const probetest::Request &r)
         break;
     case Answer::StrayReplies:
         for (auto after = 0ms; after < StraysFor; after += 100ms)
-            for (const Packet &stray : {reply(r.destination, 1, 0), reply(r.destination, 0, 1), reply(OtherHost, 0, 0)})
+            for (const Packet &stray : {reply(r.destination, 1, 0), reply(OtherHost, 0, 0)})
                 host.sendAfter(r, after, stray);
         break;
     case Answer::Nothing:
