@@ -1,7 +1,7 @@
 #!/bin/bash
 # The code's shape, checked from its includes:
 #   - every include of a project header from one part to another is an arrow
-#     that the README's picture allows (the block between the lines
+#     that the picture in docs/architecture.md allows (the block between the lines
 #     "<!-- arrows -->" and "<!-- /arrows -->": one part a line, then "->",
 #     then the parts it may include); the system's own types (the owners of
 #     descriptors and handles, the loader of system DLLs) include only the
@@ -26,13 +26,13 @@ part() {
     esac
 }
 
-# The allowed arrows, from the README: "FROM -> TO TO ...".
+# The allowed arrows, from docs/architecture.md: "FROM -> TO TO ...".
 declare -A allowed
 while read -r from arrow targets; do
     [ "$arrow" = "->" ] || continue
     for to in $targets; do allowed["$from $to"]=1; done
-done < <(sed -n '/^<!-- arrows -->$/,/^<!-- \/arrows -->$/p' README.md | sed 's/[`|]/ /g')
-[ ${#allowed[@]} -gt 0 ] || { echo "layers: FAIL: no arrows between <!-- arrows --> and <!-- /arrows --> in README.md" >&2; exit 1; }
+done < <(sed -n '/^<!-- arrows -->$/,/^<!-- \/arrows -->$/p' docs/architecture.md | sed 's/[`|]/ /g')
+[ ${#allowed[@]} -gt 0 ] || { echo "layers: FAIL: no arrows between <!-- arrows --> and <!-- /arrows --> in docs/architecture.md" >&2; exit 1; }
 
 mapfile -t sources < <(git ls-files '*.c' '*.cc' '*.cpp' '*.h' '*.hpp')
 bad=0
@@ -57,7 +57,7 @@ for f in "${sources[@]}"; do
         [ "$to" = "$from" ] && continue
         arrows=$((arrows + 1))
         if [ -z "${allowed["$from $to"]:-}" ]; then
-            echo "$f:$line: includes $header: $from -> $to is no arrow of the README's picture"
+            echo "$f:$line: includes $header: $from -> $to is no arrow of the picture in docs/architecture.md"
             bad=1
         fi
     done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$f" | sed -E 's/^([0-9]+):[^"]*"([^"]+)".*/\1:\2/')
@@ -66,5 +66,5 @@ if [ "$bad" -ne 0 ]; then
     echo "layers: FAIL: the includes above cross a layer" >&2
     exit 1
 fi
-echo "layers: OK (${#sources[@]} sources, $arrows includes between parts, each an arrow of the README's picture;" \
+echo "layers: OK (${#sources[@]} sources, $arrows includes between parts, each an arrow of the picture in docs/architecture.md;" \
     "Qt only under qt/, tests/ and bench/; Windows only under win32/)"
