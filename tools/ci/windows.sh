@@ -56,11 +56,19 @@ listing=$(cmake -E tar tf "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | tr '\n' ' 
 want="LICENSE.txt README.txt sondar.exe"
 [ "$listing" = "$want" ] || fail "$zip holds $listing, not $want (in name order)"
 unzip -p "$zip" '*/sondar.exe' | cmp -s - "$build/sondar-stripped.exe" || fail "the zip's sondar.exe is not the stripped program"
+# Its texts are Windows text files, every line ended with CR LF.
+lf_only=$(unzip -p "$zip" '*.txt' | grep -cv $'\r$' || true)
+[ "$lf_only" -eq 0 ] || fail "$lf_only lines of the zip's README.txt and LICENSE.txt end in LF alone, not CR LF"
 echo "zip: $zip ($listing, $(stat -c %s "$zip") bytes)"
 # The installer: the stripped program and the licence, per machine.
 msi_files=$(msiinfo export "$msi" File | tr -d '\r' | awk 'NR > 3 { print $3 }' | sort | tr '\n' ' ' | sed 's/ $//')
 [ "$msi_files" = "LICENSE.txt sondar.exe" ] || fail "$msi holds $msi_files"
 msiinfo export "$msi" Property | tr -d '\r' | grep -qx 'ALLUSERS	1' || fail "$msi does not install per machine"
+msi_files_at=$(mktemp -d)
+msiextract -C "$msi_files_at" "$msi" >/dev/null
+lf_only=$(grep -cv $'\r$' "$msi_files_at/Sondar/LICENSE.txt" || true)
+rm -rf "$msi_files_at"
+[ "$lf_only" -eq 0 ] || fail "$lf_only lines of the installer's LICENSE.txt end in LF alone, not CR LF"
 echo "msi: $msi ($msi_files, $(stat -c %s "$msi") bytes)"
 
 # Two more builds of this commit, elsewhere and later: the same bytes.
