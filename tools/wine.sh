@@ -19,6 +19,22 @@ wine_sandbox_start() {
     ip -n "$WINE_NS" link set lo up
 }
 
+# wine_link_japanese COMMAND...: with COMMAND, which runs wine inside the
+# namespace (`in_ns /usr/lib/wine/wine64`), links Debian's IPA Gothic
+# (fonts-ipafont-gothic) to Tahoma, regular and bold, for the characters
+# Tahoma lacks, as Windows links its own Japanese faces to it. In a locale of
+# code page 1252 (C.UTF-8) wine's message boxes and dialogs draw in Tahoma,
+# and the faces its prefix links to Tahoma are Windows' own, which Debian
+# does not have: without this their Japanese shows as empty boxes. Wine
+# writes Tahoma's link anew when it runs in a locale of another code page.
+wine_link_japanese() {
+    local face
+    for face in Tahoma "Tahoma Bold"; do
+        "$@" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+            /v "$face" /t REG_MULTI_SZ /d 'ipag.ttf,IPAGothic' /f >/dev/null 2>&1 || return 1
+    done
+}
+
 # Runs a command inside the namespace.
 in_ns() { ip netns exec "$WINE_NS" "$@"; }
 

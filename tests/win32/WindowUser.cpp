@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <string_view>
+#include <vector>
 
 namespace win32test {
 namespace {
@@ -127,6 +129,41 @@ std::wstring windowText(HWND window)
     return text;
 }
 
+// The pixels are read from the control's own DC, as the screen shows them;
+// the area's corner is background, any other colour ink.
+GlyphCells glyphCells(HWND control, const RECT &area)
+{
+    ::RedrawWindow(control, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    const int width = std::max<int>(area.right - area.left, 0);
+    HDC dc = ::GetDC(control);
+    const COLORREF background = ::GetPixel(dc, area.left, area.top);
+    // Each column's pixels, top to bottom; none where it has no ink.
+    std::vector<std::vector<COLORREF>> columns(std::size_t(width) + 1);
+    for (int x = 0; x < width; ++x) {
+        bool inked = false;
+        for (int y = area.top; y < area.bottom; ++y) {
+            columns[std::size_t(x)].push_back(::GetPixel(dc, area.left + x, y));
+            inked = inked || columns[std::size_t(x)].back() != background;
+        }
+        if (!inked)
+            columns[std::size_t(x)].clear();
+    }
+    ::ReleaseDC(control, dc);
+
+    GlyphCells found;
+    std::map<std::vector<COLORREF>, int> alike;
+    std::vector<COLORREF> cell;
+    for (const std::vector<COLORREF> &column : columns) {
+        cell.insert(cell.end(), column.begin(), column.end());
+        if (column.empty() && !cell.empty()) {
+            ++found.cells;
+            found.mostAlike = std::max(found.mostAlike, ++alike[cell]);
+            cell.clear();
+        }
+    }
+    return found;
+}
+
 bool isMessageBox(HWND dialog)
 {
     return ::GetDlgItem(dialog, kBoxText) && !::GetDlgItem(dialog, kFileTypes);
@@ -134,7 +171,10 @@ bool isMessageBox(HWND dialog)
 
 BoxShown boxShown(HWND box)
 {
-    BoxShown shown{windowText(box), windowText(::GetDlgItem(box, kBoxText))};
+    HWND text = ::GetDlgItem(box, kBoxText);
+    RECT area{};
+    ::GetClientRect(text, &area);
+    BoxShown shown{windowText(box), windowText(text), nullptr, false, glyphCells(text, area)};
     ::EnumChildWindows(
         box,
         [](HWND child, LPARAM seen) -> BOOL {
@@ -165,7 +205,11 @@ FileDialogShown fileDialogShown(HWND dialog)
         filter.resize(std::size_t(std::max<LRESULT>(
             ::SendMessageW(types, CB_GETLBTEXT, WPARAM(chosen), reinterpret_cast<LPARAM>(filter.data())), 0)));
     }
-    return {windowText(dialog), filter, windowText(fileNameBox(dialog))};
+    // The chosen type as the closed list shows it, within its frame.
+    COMBOBOXINFO parts{};
+    parts.cbSize = sizeof parts;
+    ::GetComboBoxInfo(types, &parts);
+    return {windowText(dialog), filter, windowText(fileNameBox(dialog)), glyphCells(types, parts.rcItem)};
 }
 
 void answerFileDialog(HWND dialog, const std::optional<std::wstring> &file)

@@ -45,11 +45,23 @@ private:
 
 std::wstring windowText(HWND window);
 
+// The glyphs a line of text shows on the screen, read from its pixels: its
+// ink cut into cells at the blank columns between its characters (a glyph
+// with a gap of its own gives more than one). A font that lacks a character
+// draws the same empty box for each it lacks, so a text of such boxes has
+// one cell repeated over and over.
+struct GlyphCells {
+    int cells = 0;
+    int mostAlike = 0; // how many cells of one set of pixels there are at most
+};
+GlyphCells glyphCells(HWND control, const RECT &area);
+
 // What a message box shows, and its buttons.
 struct BoxShown {
     std::wstring title, text;
     HICON icon = nullptr; // nullptr: none
     bool okOnly = false;  // an OK button and no other
+    GlyphCells textCells;
 };
 bool isMessageBox(HWND dialog);
 BoxShown boxShown(HWND box);
@@ -60,6 +72,7 @@ void pressOk(HWND box);
 // and the name in its file name box.
 struct FileDialogShown {
     std::wstring title, filter, name;
+    GlyphCells filterCells;
 };
 FileDialogShown fileDialogShown(HWND dialog);
 // Types `file` into the name box and presses Save; or presses Cancel.

@@ -128,6 +128,11 @@ display=$DISPLAY
 locale -a | grep -qi '^ja_JP\.utf-\?8$' || localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 ip netns exec "$ns" "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 \
     || fail "wine's registry did not take the setting for a display without a window manager"
+# Japanese in the boxes and dialogs of the English locale, as on Windows: a
+# face of Debian's linked to wine's dialog face, in that locale's code page.
+. tools/wine.sh
+LANG=C.UTF-8 LC_ALL=C.UTF-8 wine_link_japanese ip netns exec "$ns" "$wine" \
+    || fail "wine's registry did not take the link of a Japanese face to its dialog face"
 /usr/lib/wine/wineserver64 -w 2>/dev/null || true
 for lang in C.UTF-8 ja_JP.UTF-8; do
     for program in "$formtest" "$runtimetest"; do

@@ -14,6 +14,9 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
+#include <map>
+
 using namespace testsupport;
 using platform::win32::wide;
 using platform::win32::Win32Form;
@@ -23,6 +26,28 @@ namespace {
 Text ownText(const std::wstring &text)
 {
     return platform::win32::ownText(text.c_str(), text.size());
+}
+
+// A text beyond ASCII shows each character as its glyph, not as the empty box
+// that a face without it draws alike for every one it lacks (as wine's
+// dialog face does for Japanese where no face is linked to it): no cell of
+// its pixels recurs more often than its commonest character, and there is
+// ink for at least half its characters.
+void expectGlyphs(const std::wstring &text, const win32test::GlyphCells &shown)
+{
+    if (std::ranges::all_of(text, [](wchar_t c) { return c < 0x80; }))
+        return;
+    std::map<wchar_t, int> uses;
+    int characters = 0, commonest = 0;
+    for (const wchar_t c : text) {
+        if (c != L' ' && c != L'\u3000') {
+            ++characters;
+            commonest = std::max(commonest, ++uses[c]);
+        }
+    }
+    EXPECT_GE(2 * shown.cells, characters) << platform::toUtf8(ownText(text)) << ": hardly any ink";
+    EXPECT_LE(shown.mostAlike, commonest) << platform::toUtf8(ownText(text)) << ": " << shown.mostAlike << " of its "
+                                          << shown.cells << " glyph cells look alike";
 }
 
 class Win32Driver final : public RuntimeDriver {
@@ -140,6 +165,7 @@ private:
     {
         if (win32test::isMessageBox(dialog)) {
             const win32test::BoxShown box = win32test::boxShown(dialog);
+            expectGlyphs(box.text, box.textCells);
             EXPECT_TRUE(box.okOnly) << "OK only";
             EXPECT_TRUE(!box.icon || box.icon == ::LoadIconW(nullptr, IDI_EXCLAMATION)) << "no icon but the exclamation";
             boxes_.push_back({ownText(box.text), ownText(box.title),
@@ -148,6 +174,7 @@ private:
             return;
         }
         const win32test::FileDialogShown shown = win32test::fileDialogShown(dialog);
+        expectGlyphs(shown.filter, shown.filterCells);
         dialogs_.push_back({ownText(shown.title), ownText(shown.filter), ownText(shown.name), asksBeforeOverwrite_});
         win32test::answerFileDialog(dialog, answer_ ? std::optional(wide(*answer_)) : std::nullopt);
     }
