@@ -7,7 +7,7 @@
 // median whole call of each (for the helper: started, run and waited for), in
 // microseconds, and the probes that got no reply. Only loopback addresses
 // (127.0.0.0/8) are probed; bench/helper_figures runs it in a namespace.
-#include "probe/EchoHelper.h"
+#include "probe/linux/EchoHelper.h"
 
 #include <arpa/inet.h>
 

@@ -11,7 +11,7 @@
 // socket closed); and the number of probes that got no reply. Only loopback
 // addresses (127.0.0.0/8) are probed; run it inside a network namespace to
 // probe a loopback set up there.
-#include "probe/LinuxEcho.h"
+#include "probe/linux/LinuxEcho.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,6 +1,6 @@
 #include "report/ReportText.h"
 
-#include "platform/Conversions.h"
+#include "runtime/Conversions.h"
 
 #include <cmath>
 #include <cstdint>
@@ -30,8 +30,8 @@ Text withoutBreaks(Text line)
 
 std::vector<Text> reportLines(const ReportFields &fields, const Text &savedAt, const Text &decimalMark)
 {
-    using platform::intText;
-    const std::int16_t count = platform::toInt16(fields.count, decimalMark);
+    using runtime::intText;
+    const std::int16_t count = runtime::toInt16(fields.count, decimalMark);
 
     std::vector<Text> lines{
         u" ",
@@ -53,7 +53,7 @@ std::vector<Text> reportLines(const ReportFields &fields, const Text &savedAt, c
     }
 
     if (count == 0)
-        throw platform::RunTimeError("division by zero: the count is 0");
+        throw runtime::RunTimeError("division by zero: the count is 0");
     const double lossPercent = std::nearbyint(double(lost) / count * 100); // ties to even
     lines.push_back(u" ");
     lines.push_back(u"Ping statistics for " + fields.address + u":");
@@ -61,7 +61,7 @@ std::vector<Text> reportLines(const ReportFields &fields, const Text &savedAt, c
                     + intText(lost) + u" (" + intText(std::int64_t(lossPercent)) + u"% loss),");
     lines.push_back(u"Approximate round trip times in milli-seconds:");
     lines.push_back(u"    Minimum = " + fields.minimum + u", Maximum = " + fields.maximum + u", Average = "
-                    + platform::formatHashDotHash(fields.average, decimalMark));
+                    + runtime::formatHashDotHash(fields.average, decimalMark));
     for (Text &line : lines)
         line = withoutBreaks(std::move(line));
     return lines;

@@ -1,13 +1,13 @@
 // The text of a saved report, built whole before anything is written.
 #pragma once
 
-#include "platform/Text.h"
+#include "runtime/Text.h"
 
 #include <vector>
 
 namespace report {
 
-using platform::Text;
+using runtime::Text;
 
 // The line a probe without a reply leaves in the list; the report counts the
 // lines that are exactly this as lost.
@@ -27,7 +27,7 @@ struct ReportFields {
 };
 
 // The report's lines, without line ends. `savedAt` is the date text of the
-// save. Raises platform::RunTimeError when the count is not a 16-bit number or
+// save. Raises runtime::RunTimeError when the count is not a 16-bit number or
 // is 0.
 std::vector<Text> reportLines(const ReportFields &fields, const Text &savedAt, const Text &decimalMark);
 

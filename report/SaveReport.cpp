@@ -1,25 +1,25 @@
 #include "report/SaveReport.h"
 
-#include "platform/Conversions.h"
+#include "runtime/Conversions.h"
 #include "report/ReportText.h"
-#include "window/Layout.h"
+#include "layout/Layout.h"
 
 namespace report {
 namespace {
 
 // What the box after a failed save says of the file.
-Text aftermathText(platform::Aftermath aftermath)
+Text aftermathText(runtime::Aftermath aftermath)
 {
     switch (aftermath) {
-    case platform::Aftermath::NothingWritten:
+    case runtime::Aftermath::NothingWritten:
         return u"Nothing was written.";
-    case platform::Aftermath::AsBefore:
+    case runtime::Aftermath::AsBefore:
         break;
-    case platform::Aftermath::RemovedAgain:
+    case runtime::Aftermath::RemovedAgain:
         return u"The file did not exist before this save and was removed again.";
-    case platform::Aftermath::MayHoldPart:
+    case runtime::Aftermath::MayHoldPart:
         return u"The file could not be restored: the end of it may hold part of this report.";
-    case platform::Aftermath::CreatedEmpty:
+    case runtime::Aftermath::CreatedEmpty:
         return u"The file did not exist before this save and could not be removed again; it holds nothing of this "
                u"report.";
     }
@@ -28,11 +28,11 @@ Text aftermathText(platform::Aftermath aftermath)
 
 } // namespace
 
-void SaveReport(platform::FormsRuntime &runtime)
+void SaveReport(runtime::FormsRuntime &runtime)
 {
     using namespace window;
-    using platform::kExplorer, platform::kHideReadOnly, platform::kLongNames, platform::kNoChangeDir,
-            platform::kOverwritePrompt;
+    using runtime::kExplorer, runtime::kHideReadOnly, runtime::kLongNames, runtime::kNoChangeDir,
+            runtime::kOverwritePrompt;
 
     const std::optional<Text> path = runtime.saveFileName({
             .filter = u"テキスト (*.txt)|*.txt",
@@ -61,7 +61,7 @@ void SaveReport(platform::FormsRuntime &runtime)
     std::vector<Text> lines;
     try {
         lines = reportLines(fields, runtime.generalDateNow(), runtime.decimalMark());
-    } catch (const platform::RunTimeError &) {
+    } catch (const runtime::RunTimeError &) {
         return; // the count field is no usable number: nothing is written
     }
     if (const auto failure = runtime.appendLines(*path, lines)) {

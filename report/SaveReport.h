@@ -2,11 +2,11 @@
 // chooses, whole or not at all.
 #pragma once
 
-#include "platform/FormsRuntime.h"
+#include "runtime/FormsRuntime.h"
 
 namespace report {
 
 // The Click of "SaveData", working on the window's controls through `runtime`.
-void SaveReport(platform::FormsRuntime &runtime);
+void SaveReport(runtime::FormsRuntime &runtime);
 
 } // namespace report

@@ -1,13 +1,13 @@
 #include "window/Form1.h"
 
 #include "report/SaveReport.h"
-#include "window/Layout.h"
+#include "layout/Layout.h"
 
 namespace window {
 
-Form1::Form1(platform::FormsRuntime &runtime, Module1::EchoService &echo) : runtime_(runtime), echo_(echo) {}
+Form1::Form1(runtime::FormsRuntime &runtime, Module1::EchoService &echo) : runtime_(runtime), echo_(echo) {}
 
-void Form1::Click(platform::ControlIndex control)
+void Form1::Click(runtime::ControlIndex control)
 {
     switch (control) {
     case Command1:
@@ -26,7 +26,7 @@ void Form1::Click(platform::ControlIndex control)
 
 // Enter hands the focus to "Ping Start" without pressing it; the key itself
 // still goes on to the field.
-void Form1::KeyPress(platform::ControlIndex control, int keyAscii)
+void Form1::KeyPress(runtime::ControlIndex control, int keyAscii)
 {
     if (control == Text1 && keyAscii == 13)
         runtime_.setFocus(Command1);

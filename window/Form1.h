@@ -2,24 +2,24 @@
 // runtime they are given, so that any layer can carry them.
 #pragma once
 
-#include "platform/FormsRuntime.h"
+#include "runtime/FormsRuntime.h"
 #include "probe/Module1.h"
 
 namespace window {
 
-class Form1 final : public platform::FormEvents {
+class Form1 final : public runtime::FormEvents {
 public:
-    Form1(platform::FormsRuntime &runtime, Module1::EchoService &echo);
+    Form1(runtime::FormsRuntime &runtime, Module1::EchoService &echo);
 
-    void Click(platform::ControlIndex control) override;
-    void KeyPress(platform::ControlIndex control, int keyAscii) override;
+    void Click(runtime::ControlIndex control) override;
+    void KeyPress(runtime::ControlIndex control, int keyAscii) override;
     void Unload() override;
 
 private:
     void ClearResults();
     void RunPings();
 
-    platform::FormsRuntime &runtime_;
+    runtime::FormsRuntime &runtime_;
     Module1::EchoService &echo_;
     bool running_ = false; // a run is in progress
     bool closing_ = false; // the window was closed; a run in progress ends

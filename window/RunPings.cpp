@@ -2,9 +2,9 @@
 // line per probe and keeps the minimum, maximum and average round-trip times.
 #include "window/Form1.h"
 
-#include "platform/Conversions.h"
+#include "runtime/Conversions.h"
 #include "report/ReportText.h"
-#include "window/Layout.h"
+#include "layout/Layout.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,8 +16,8 @@
 namespace window {
 namespace {
 
-using platform::RunTimeError;
-using platform::Text;
+using runtime::RunTimeError;
+using runtime::Text;
 
 constexpr std::int16_t kMostProbes = 20;
 constexpr double kMostChars = Module1::kMaxPayload;
@@ -29,7 +29,7 @@ const Text kSocketsText = u"Windows Sockets for 32 bit Windows environments is n
 
 Text msText(std::int64_t value)
 {
-    return platform::intText(value) + u" ms";
+    return runtime::intText(value) + u" ms";
 }
 
 // Runs its action when the scope is left, by whatever path.
@@ -55,17 +55,17 @@ void Form1::RunPings()
     closing_ = false;
     const AtExit endOfRun([this] {
         running_ = false;
-        runtime_.setPointer(platform::Pointer::Default);
+        runtime_.setPointer(runtime::Pointer::Default);
     });
 
     ClearResults();
-    runtime_.setPointer(platform::Pointer::Busy);
+    runtime_.setPointer(runtime::Pointer::Busy);
     const Text mark = runtime_.decimalMark();
-    const auto readInt16 = [&](Control field) { return platform::toInt16(runtime_.text(field), mark); };
+    const auto readInt16 = [&](Control field) { return runtime::toInt16(runtime_.text(field), mark); };
     bool socketsOpen = false;
     try {
         if (!runtime_.text(Text3).empty() && readInt16(Text3) > kMostProbes)
-            runtime_.setText(Text3, platform::intText(kMostProbes));
+            runtime_.setText(Text3, runtime::intText(kMostProbes));
         const std::int16_t count = readInt16(Text3);
         if (count < 1)
             throw RunTimeError("a run needs at least one probe");
@@ -80,8 +80,8 @@ void Form1::RunPings()
             }
             socketsOpen = true;
 
-            if (platform::toDouble(runtime_.text(Text2), mark) > kMostChars)
-                runtime_.setText(Text2, platform::intText(std::int64_t(kMostChars)));
+            if (runtime::toDouble(runtime_.text(Text2), mark) > kMostChars)
+                runtime_.setText(Text2, runtime::intText(std::int64_t(kMostChars)));
             const std::int16_t chars = readInt16(Text2);
             if (chars < 0)
                 throw RunTimeError("a negative payload size");
@@ -91,7 +91,7 @@ void Form1::RunPings()
             if (status == 0) {
                 if (reply.RoundTripTime > 32767)
                     throw RunTimeError("a round-trip time beyond 16 bits");
-                const Text time = reply.RoundTripTime == 0 ? Text(u"< 10") : u"= " + platform::intText(reply.RoundTripTime);
+                const Text time = reply.RoundTripTime == 0 ? Text(u"< 10") : u"= " + runtime::intText(reply.RoundTripTime);
                 runtime_.addLine(List1, u"Reply from " + runtime_.text(Text1) + u" : Bytes = " + runtime_.text(Text2)
                                          + u" Time " + time + u" ms  TTL = 128");
             } else if (status > 0) {
@@ -136,7 +136,7 @@ void Form1::RunPings()
         const std::int16_t divisor = readInt16(Text3);
         if (divisor == 0)
             throw RunTimeError("the count was set to 0 during the run");
-        runtime_.setText(Text7, platform::generalText(double(sum) / divisor, mark) + u" ms");
+        runtime_.setText(Text7, runtime::generalText(double(sum) / divisor, mark) + u" ms");
         runtime_.setEnabled(Command2, true);
     } catch (const RunTimeError &) {
         if (socketsOpen)

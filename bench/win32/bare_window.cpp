@@ -1,8 +1,8 @@
 // The floor that sondar.exe's start-up is measured against: a bare Win32
 // window titled "Bare" with the same controls at the same places, and
 // nothing else (no fonts, colours, focus order, logic or echo service).
-#include "platform/win32/SystemLibrary.h"
-#include "window/Layout.h"
+#include "os/win32/SystemLibrary.h"
+#include "layout/Layout.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -39,7 +39,7 @@ const wchar_t *className(window::Kind kind)
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     // The common controls as the program loads them, from the system folder.
-    platform::win32::initCommonControls(ICC_STANDARD_CLASSES);
+    os::win32::initCommonControls(ICC_STANDARD_CLASSES);
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = bareProc;
     windowClass.hInstance = instance;

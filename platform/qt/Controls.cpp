@@ -13,6 +13,8 @@
 #include <memory>
 
 namespace platform::qt {
+
+using namespace runtime;
 namespace {
 
 using window::ControlRow;

@@ -4,13 +4,16 @@
 // to its text and naming its field.
 #pragma once
 
-#include "window/Layout.h"
+#include "layout/Layout.h"
 
 class QLabel;
 class QLineEdit;
 class QWidget;
 
 namespace platform::qt {
+
+// The layer supplies the contract, and names its types as its own.
+using namespace runtime;
 
 // The control of `row` as the window starts, a child of `parent`, named after
 // the row's control.

@@ -1,6 +1,6 @@
 #include "platform/qt/QtForm.h"
 
-#include "platform/posix/AppendFile.h"
+#include "os/posix/AppendFile.h"
 #include "platform/qt/Controls.h"
 #include "platform/qt/GeneralDate.h"
 
@@ -35,6 +35,8 @@ static void initResources()
 }
 
 namespace platform::qt {
+
+using namespace runtime;
 namespace {
 
 QString qtText(const Text &text)
@@ -344,7 +346,7 @@ std::string QtForm::narrow(const Text &text) const
 
 std::optional<AppendFailure> QtForm::appendLines(const Text &path, std::span<const Text> lines)
 {
-    return posix::appendWhole(QFile::encodeName(qtText(path)).toStdString(),
+    return os::posix::appendWhole(QFile::encodeName(qtText(path)).toStdString(),
                               crlfLines(lines, [this](const Text &line) { return narrow(line); }));
 }
 

@@ -2,14 +2,17 @@
 // every runtime operation the window's logic asks for.
 #pragma once
 
-#include "platform/FormsRuntime.h"
-#include "window/Layout.h"
+#include "runtime/FormsRuntime.h"
+#include "layout/Layout.h"
 
 #include <QWidget>
 
 #include <array>
 
 namespace platform::qt {
+
+// The layer supplies the contract, and names its types as its own.
+using namespace runtime;
 
 class QtForm final : public QWidget, public FormsRuntime {
     Q_OBJECT

@@ -25,7 +25,7 @@ int main(int argc, char *argv[])
 
     platform::qt::QtForm form;
     Module1::SystemEcho echo([&form](const std::string &text) {
-        form.messageBox({platform::fromUtf8(text), platform::kApplicationTitle, platform::MessageIcon::Exclamation});
+        form.messageBox({runtime::fromUtf8(text), runtime::kApplicationTitle, runtime::MessageIcon::Exclamation});
     });
     window::Form1 form1(form, echo);
     form.setEvents(form1);

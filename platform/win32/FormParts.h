@@ -2,11 +2,15 @@
 // the window's style, where a row's control sits, and the fields' pastes.
 #pragma once
 
-#include "window/Layout.h"
+#include "layout/Layout.h"
 
 #include <windows.h>
 
 namespace platform::win32 {
+
+// The layer supplies the contract with the system's services, and names both as its own.
+using namespace os::win32;
+using namespace runtime;
 
 // A window of fixed size with a caption, a system menu and a minimize box.
 // No WS_CLIPCHILDREN: the light blue is painted under the frame too, which

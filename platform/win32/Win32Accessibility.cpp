@@ -5,8 +5,8 @@
 #include "platform/win32/Win32Form.h"
 
 #include "platform/win32/FormParts.h"
-#include "platform/win32/SystemLibrary.h"
-#include "platform/win32/SystemText.h"
+#include "os/win32/SystemLibrary.h"
+#include "os/win32/SystemText.h"
 
 #include <commctrl.h>
 
@@ -15,6 +15,9 @@
 #include <cstdlib>
 
 namespace platform::win32 {
+
+using namespace os::win32;
+using namespace runtime;
 namespace {
 
 using window::ControlRow;

@@ -6,8 +6,8 @@
 #include "platform/win32/Win32Form.h"
 
 #include "platform/win32/FormParts.h"
-#include "platform/win32/SystemLibrary.h"
-#include "platform/win32/SystemText.h"
+#include "os/win32/SystemLibrary.h"
+#include "os/win32/SystemText.h"
 
 #include <imm.h>
 #include <uxtheme.h>
@@ -18,6 +18,9 @@
 #include <vector>
 
 namespace platform::win32 {
+
+using namespace os::win32;
+using namespace runtime;
 namespace {
 
 using window::ControlRow;

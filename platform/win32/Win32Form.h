@@ -4,9 +4,9 @@
 // imm32, and the names assistive technology reads through oleacc's services.
 #pragma once
 
-#include "platform/FormsRuntime.h"
-#include "platform/win32/Handle.h"
-#include "window/Layout.h"
+#include "runtime/FormsRuntime.h"
+#include "os/win32/Handle.h"
+#include "layout/Layout.h"
 
 #include <windows.h>
 #include <commdlg.h>
@@ -20,6 +20,10 @@
 #include <vector>
 
 namespace platform::win32 {
+
+// The layer supplies the contract with the system's services, and names both as its own.
+using namespace os::win32;
+using namespace runtime;
 
 class Win32Form final : public FormsRuntime {
 public:

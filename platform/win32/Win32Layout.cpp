@@ -11,6 +11,9 @@
 #include <vector>
 
 namespace platform::win32 {
+
+using namespace os::win32;
+using namespace runtime;
 namespace {
 
 using window::ControlRow;

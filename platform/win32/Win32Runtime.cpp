@@ -4,9 +4,9 @@
 // save dialog, the system's date, decimal mark and code page, and the append.
 #include "platform/win32/Win32Form.h"
 
-#include "platform/win32/AppendFile.h"
+#include "os/win32/AppendFile.h"
 #include "platform/win32/FormParts.h"
-#include "platform/win32/SystemText.h"
+#include "os/win32/SystemText.h"
 
 #include <commdlg.h>
 
@@ -14,6 +14,9 @@
 #include <cwchar>
 
 namespace platform::win32 {
+
+using namespace os::win32;
+using namespace runtime;
 namespace {
 
 static_assert(kOverwritePrompt == OFN_OVERWRITEPROMPT && kHideReadOnly == OFN_HIDEREADONLY

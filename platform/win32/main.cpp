@@ -1,5 +1,5 @@
 // Sondar on Windows: the window's logic over the Win32 layer.
-#include "platform/win32/SystemLibrary.h"
+#include "os/win32/SystemLibrary.h"
 #include "platform/win32/Win32Form.h"
 #include "probe/Module1.h"
 #include "window/Form1.h"
@@ -14,7 +14,7 @@ namespace {
 // priority of the constructors.
 __attribute__((constructor(101))) void restrictDllSearch()
 {
-    platform::win32::searchSystemFolderOnly();
+    os::win32::searchSystemFolderOnly();
 }
 
 } // namespace
@@ -22,13 +22,13 @@ __attribute__((constructor(101))) void restrictDllSearch()
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
 {
     // The common controls of the manifest's version 6, with the visual styles.
-    platform::win32::initCommonControls(ICC_STANDARD_CLASSES);
+    os::win32::initCommonControls(ICC_STANDARD_CLASSES);
 
     platform::win32::Win32Form form(instance);
     // The socket library is opened and closed around every probe by the run;
     // a failed close warns through the window's own message box.
     Module1::SystemEcho echo([&form](const std::string &text) {
-        form.messageBox({platform::fromUtf8(text), platform::kApplicationTitle, platform::MessageIcon::Exclamation});
+        form.messageBox({runtime::fromUtf8(text), runtime::kApplicationTitle, runtime::MessageIcon::Exclamation});
     });
     window::Form1 form1(form, echo);
     form.setEvents(form1);

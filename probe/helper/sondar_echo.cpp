@@ -24,8 +24,8 @@
 // It reads no environment variable, no configuration and no file but
 // /dev/null; in secure mode the dynamic loader ignores LD_LIBRARY_PATH and
 // LD_PRELOAD names with a slash. Exit codes: HelperExit in HelperProtocol.h.
-#include "probe/EchoExchange.h"
-#include "probe/HelperProtocol.h"
+#include "probe/linux/EchoExchange.h"
+#include "probe/linux/HelperProtocol.h"
 
 #include <fcntl.h>
 #include <linux/capability.h>

@@ -8,8 +8,8 @@
 #include <icmpapi.h>
 
 // After winsock2.h, which must come before windows.h.
-#include "platform/win32/Handle.h"
-#include "platform/win32/SystemLibrary.h"
+#include "os/win32/Handle.h"
+#include "os/win32/SystemLibrary.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,16 +21,16 @@ namespace {
 
 constexpr DWORD kReplyBufferSize = 278;
 
-using platform::win32::libraryFunction;
-using platform::win32::systemLibrary;
+using os::win32::libraryFunction;
+using os::win32::systemLibrary;
 
 // The socket library and the ICMP library, which are not among Windows' known
 // DLLs: loaded from the system folder once, on the first probe, and kept for
 // the process. A function that did not load is null, and its probe fails as
 // one whose library did not open.
 struct EchoLibraries {
-    platform::win32::Library sockets = systemLibrary(L"wsock32.dll");
-    platform::win32::Library icmp = systemLibrary(L"iphlpapi.dll");
+    os::win32::Library sockets = systemLibrary(L"wsock32.dll");
+    os::win32::Library icmp = systemLibrary(L"iphlpapi.dll");
     decltype(&::WSAStartup) startup = libraryFunction<decltype(::WSAStartup)>(sockets, "WSAStartup");
     decltype(&::WSACleanup) cleanup = libraryFunction<decltype(::WSACleanup)>(sockets, "WSACleanup");
     decltype(&::inet_addr) parse = libraryFunction<decltype(::inet_addr)>(sockets, "inet_addr");
@@ -52,7 +52,7 @@ struct IcmpHandleKind {
     static Value none() { return INVALID_HANDLE_VALUE; }
     static void close(Value handle) { libraries().closeHandle(handle); }
 };
-using IcmpHandle = platform::win32::Handle<IcmpHandleKind>;
+using IcmpHandle = os::win32::Handle<IcmpHandleKind>;
 
 } // namespace
 

@@ -7,7 +7,7 @@
 // "#" there are notes; lines starting with "windows" are the Windows window's
 // own. Prints the differences and exits 1 when there are any.
 #include "platform/qt/QtForm.h"
-#include "window/Layout.h"
+#include "layout/Layout.h"
 
 #include <QApplication>
 #include <QFile>

@@ -4,7 +4,7 @@
 // packet is copied into a buffer of its exact size, so that any read outside
 // it is caught; each verdict is checked against a reading of the headers made
 // here, field by field.
-#include "probe/EchoPacket.h"
+#include "probe/linux/EchoPacket.h"
 
 #include <cstdint>
 #include <cstdio>

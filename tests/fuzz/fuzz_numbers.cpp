@@ -3,7 +3,7 @@
 // Every reading is checked against a reader of its own (a pattern for the
 // notation, strtod for the value), and every value read is written back and
 // read again.
-#include "platform/Conversions.h"
+#include "runtime/Conversions.h"
 
 #include <QLocale>
 #include <QRegularExpression>
@@ -19,7 +19,7 @@
 #include <optional>
 #include <string>
 
-using platform::RunTimeError;
+using runtime::RunTimeError;
 
 namespace {
 
@@ -95,7 +95,7 @@ Expected expectedReading(const QString &typed, const Notation &notation)
 std::optional<double> readDouble(const QString &text, const QLocale &locale)
 {
     try {
-        return platform::toDouble(own(text), own(locale.decimalPoint()));
+        return runtime::toDouble(own(text), own(locale.decimalPoint()));
     } catch (const RunTimeError &) {
         return std::nullopt;
     }
@@ -104,7 +104,7 @@ std::optional<double> readDouble(const QString &text, const QLocale &locale)
 std::optional<qint16> readInt16(const QString &text, const QLocale &locale)
 {
     try {
-        return platform::toInt16(own(text), own(locale.decimalPoint()));
+        return runtime::toInt16(own(text), own(locale.decimalPoint()));
     } catch (const RunTimeError &) {
         return std::nullopt;
     }
@@ -117,7 +117,7 @@ bool closeTo(double a, double b, double relative) { return std::fabs(a - b) <= s
 // it gives the value to 15 digits, and writing that again gives the same text.
 void checkGeneralText(double value, const QLocale &locale)
 {
-    const QString text = qt(platform::generalText(value, own(locale.decimalPoint())));
+    const QString text = qt(runtime::generalText(value, own(locale.decimalPoint())));
     const QString mark = locale.decimalPoint();
     if (!std::isfinite(value))
         return;
@@ -144,14 +144,14 @@ void checkGeneralText(double value, const QLocale &locale)
     const auto again = readDouble(text, locale);
     CHECK(again.has_value(), text);
     CHECK(closeTo(*again, value, 1e-14), text);
-    CHECK(qt(platform::generalText(*again, own(locale.decimalPoint()))) == text, text);
+    CHECK(qt(runtime::generalText(*again, own(locale.decimalPoint()))) == text, text);
 }
 
 // "#.#": a number comes out with at most one decimal, within half a tenth of
 // its value and with its sign; anything else comes out as it went in.
 void checkHashDotHash(const QString &text, const QLocale &locale, std::optional<double> value)
 {
-    const QString out = qt(platform::formatHashDotHash(own(text), own(locale.decimalPoint())));
+    const QString out = qt(runtime::formatHashDotHash(own(text), own(locale.decimalPoint())));
     if (!value) {
         CHECK(out == text, text);
         return;
@@ -195,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     CHECK(integer.has_value() == inRange, text);
     if (integer) {
         CHECK(*integer == rounded, text);
-        CHECK(readInt16(qt(platform::intText(*integer)), locale) == integer, text);
+        CHECK(readInt16(qt(runtime::intText(*integer)), locale) == integer, text);
     }
 
     if (number)

@@ -37,7 +37,7 @@ TEST(ManualPage, NamesTheFileTheDialogProposes)
     h.run("127.0.0.1", "1");
     h.click(Command2); // the dialog is cancelled
     ASSERT_EQ(h.runtime.saveRequests.size(), 1u);
-    const std::string proposed = platform::toUtf8(h.runtime.saveRequests[0].fileName);
+    const std::string proposed = runtime::toUtf8(h.runtime.saveRequests[0].fileName);
     const std::string page = fileBytes(SONDAR_MANUAL_PAGE);
     ASSERT_NE(page, "<missing>") << "no manual page at " SONDAR_MANUAL_PAGE;
     EXPECT_NE(page.find("\\(lq" + proposed + "\\(rq"), std::string::npos) << "the page does not name " << proposed;

@@ -1,5 +1,5 @@
 // The report's lines from the fields' texts.
-#include "platform/Conversions.h"
+#include "runtime/Conversions.h"
 #include "report/ReportText.h"
 
 #include <gtest/gtest.h>
@@ -13,15 +13,15 @@ const std::string kReply = "Reply from 192.168.0.1 : Bytes = 32 Time = 3 ms  TTL
 report::ReportFields exampleRun(int count = 5)
 {
     return {.site = u"Site A", .point = u"Point 3", .address = u"192.168.0.1", .size = u"32",
-            .count = platform::intText(count), .results = std::vector(std::size_t(count), platform::fromUtf8(kReply)),
+            .count = runtime::intText(count), .results = std::vector(std::size_t(count), runtime::fromUtf8(kReply)),
             .minimum = u"3 ms", .maximum = u"3 ms", .average = u"3 ms"};
 }
 
 Lines reportLines(const report::ReportFields &fields)
 {
     Lines out;
-    for (const platform::Text &line : report::reportLines(fields, u"12/7/2026 9:05:03 AM", u"."))
-        out.push_back(platform::toUtf8(line));
+    for (const runtime::Text &line : report::reportLines(fields, u"12/7/2026 9:05:03 AM", u"."))
+        out.push_back(runtime::toUtf8(line));
     return out;
 }
 
@@ -78,7 +78,7 @@ TEST(ReportText, FollowsTheCountField)
 
     for (const char16_t *count : {u"0", u"five", u"", u"40000"}) {
         fields.count = count;
-        EXPECT_THROW(reportLines(fields), platform::RunTimeError) << platform::toUtf8(count);
+        EXPECT_THROW(reportLines(fields), runtime::RunTimeError) << runtime::toUtf8(count);
     }
 }
 

@@ -19,8 +19,8 @@ TEST(SaveReport, AppendsTheReport)
     h.click(Command2);
 
     ASSERT_EQ(h.runtime.saveRequests.size(), 1u);
-    const platform::SaveFileRequest &dialog = h.runtime.saveRequests[0];
-    EXPECT_EQ(platform::toUtf8(dialog.filter + u"; " + dialog.title + u"; " + dialog.fileName),
+    const runtime::SaveFileRequest &dialog = h.runtime.saveRequests[0];
+    EXPECT_EQ(runtime::toUtf8(dialog.filter + u"; " + dialog.title + u"; " + dialog.fileName),
               "テキスト (*.txt)|*.txt; 保存ファイル選択; Pingdata");
     EXPECT_EQ(dialog.filterIndex, 1);
     EXPECT_EQ(dialog.flags, 0x28000Eu);
@@ -70,7 +70,7 @@ TEST(SaveReport, WritesNothingBeforeAFailure)
 // "SaveData" stays enabled, and once the fault is gone the next save works.
 TEST(SaveReport, ReportsAFailedAppend)
 {
-    using platform::Aftermath;
+    using runtime::Aftermath;
     for (const auto &[aftermath, after] :
          {std::pair{Aftermath::NothingWritten, "Nothing was written."},
           {Aftermath::AsBefore, "The file is as it was before."},
@@ -85,7 +85,7 @@ TEST(SaveReport, ReportsAFailedAppend)
             return std::optional<AppendFailure>({u"No space left on device", aftermath});
         };
         h.runAndSave(path);
-        EXPECT_EQ(h.boxes(), Lines{"Sondar: The report could not be saved to " + platform::toUtf8(path.u16string())
+        EXPECT_EQ(h.boxes(), Lines{"Sondar: The report could not be saved to " + runtime::toUtf8(path.u16string())
                                    + ": No space left on device.\n" + after});
         EXPECT_TRUE(h.enabled(Command2));
 

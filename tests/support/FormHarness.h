@@ -73,23 +73,23 @@ public:
     // The window probes through `network`, or through `echo` when none is given.
     explicit FormHarness(Module1::EchoService *network = nullptr) : form(runtime, network ? *network : echo) {}
 
-    std::string text(window::Control control) const { return platform::toUtf8(runtime.texts.at(control)); }
-    void setText(window::Control control, const std::string &utf8) { runtime.texts.at(control) = platform::fromUtf8(utf8); }
+    std::string text(window::Control control) const { return runtime::toUtf8(runtime.texts.at(control)); }
+    void setText(window::Control control, const std::string &utf8) { runtime.texts.at(control) = runtime::fromUtf8(utf8); }
     bool enabled(window::Control control) const { return runtime.enabled.at(control); }
     Lines results() const { return {text(window::Text5), text(window::Text6), text(window::Text7)}; }
     Lines lines() const
     {
         Lines out;
         for (const Text &line : runtime.list)
-            out.push_back(platform::toUtf8(line));
+            out.push_back(runtime::toUtf8(line));
         return out;
     }
     Lines boxes() const
     {
         Lines out;
-        for (const platform::Message &box : runtime.messages)
-            out.push_back(platform::toUtf8(box.title) + (box.icon == platform::MessageIcon::None ? "" : " (!)") + ": "
-                          + platform::toUtf8(box.text));
+        for (const runtime::Message &box : runtime.messages)
+            out.push_back(runtime::toUtf8(box.title) + (box.icon == runtime::MessageIcon::None ? "" : " (!)") + ": "
+                          + runtime::toUtf8(box.text));
         return out;
     }
 

@@ -3,7 +3,7 @@
 #include "FormsRuntimeContract.h"
 
 #include "TestFiles.h"
-#include "window/Layout.h"
+#include "layout/Layout.h"
 
 #include <string>
 #include <tuple>
@@ -14,7 +14,7 @@ namespace {
 using namespace window;
 
 // What the layer reported of the user's doing.
-struct RecordedEvents final : platform::FormEvents {
+struct RecordedEvents final : runtime::FormEvents {
     std::vector<std::string> seen;
     void Click(ControlIndex control) override { seen.push_back("click " + std::string(kLayout[control].name)); }
     void KeyPress(ControlIndex control, int key) override
@@ -26,7 +26,7 @@ struct RecordedEvents final : platform::FormEvents {
 
 std::string utf8(const Text &text)
 {
-    return platform::toUtf8(text);
+    return runtime::toUtf8(text);
 }
 
 const Text kLong(std::size_t(kTextBoxMaxLength) + 10, u'1');
@@ -42,7 +42,7 @@ using std::chrono::milliseconds;
 // shared number of characters: a longer text is cut, a line break ends it.
 TEST_P(FormsRuntimeContract, TextBoxesHoldOneLineUpToTheLimit)
 {
-    platform::FormsRuntime &runtime = driver->runtime();
+    runtime::FormsRuntime &runtime = driver->runtime();
     for (const auto &[what, given, held] :
          {std::tuple{"Japanese, an ideographic space and a character beyond 16 bits", Text(u"本社　２F 🏢"),
                      Text(u"本社　２F 🏢")},
@@ -60,7 +60,7 @@ TEST_P(FormsRuntimeContract, TextBoxesHoldOneLineUpToTheLimit)
 // room for; the text around the cursor stays. A disabled box takes none.
 TEST_P(FormsRuntimeContract, PastesKeepTheFirstLineUpToTheLimit)
 {
-    platform::FormsRuntime &runtime = driver->runtime();
+    runtime::FormsRuntime &runtime = driver->runtime();
     const Text full = kLong.substr(0, kTextBoxMaxLength);
     for (const auto &[what, field, before, cursor, pasted, after] :
          {std::tuple{"a copied line with its end", Text1, Text(), std::size_t(0), Text(u"127.0.0.1\n"), Text(u"127.0.0.1")},
@@ -80,7 +80,7 @@ TEST_P(FormsRuntimeContract, PastesKeepTheFirstLineUpToTheLimit)
 // disabled, hands the focus on to the next in the focus order.
 TEST_P(FormsRuntimeContract, DisabledControlsTakeNothing)
 {
-    platform::FormsRuntime &runtime = driver->runtime();
+    runtime::FormsRuntime &runtime = driver->runtime();
     RecordedEvents events;
     driver->setEvents(events);
     EXPECT_FALSE(driver->enabled(Command2)); // as the window starts
@@ -118,7 +118,7 @@ TEST_P(FormsRuntimeContract, ReportsKeysClicksAndClosing)
 // the start, a line reads as the empty text.
 TEST_P(FormsRuntimeContract, ListLines)
 {
-    platform::FormsRuntime &runtime = driver->runtime();
+    runtime::FormsRuntime &runtime = driver->runtime();
     runtime.addLine(List1, u"first");
     runtime.addLine(List1, u"本社　２F 🏢");
     EXPECT_EQ(runtime.lineCount(List1), 2);
@@ -133,24 +133,24 @@ TEST_P(FormsRuntimeContract, ListLines)
 
 TEST_P(FormsRuntimeContract, Pointer)
 {
-    platform::FormsRuntime &runtime = driver->runtime();
-    runtime.setPointer(platform::Pointer::Busy);
-    EXPECT_EQ(driver->pointer(), platform::Pointer::Busy);
-    runtime.setPointer(platform::Pointer::Default);
-    EXPECT_EQ(driver->pointer(), platform::Pointer::Default);
+    runtime::FormsRuntime &runtime = driver->runtime();
+    runtime.setPointer(runtime::Pointer::Busy);
+    EXPECT_EQ(driver->pointer(), runtime::Pointer::Busy);
+    runtime.setPointer(runtime::Pointer::Default);
+    EXPECT_EQ(driver->pointer(), runtime::Pointer::Default);
 }
 
 // A box shows its text and title, the exclamation icon only where asked, and
 // returns once dismissed.
 TEST_P(FormsRuntimeContract, MessageBoxes)
 {
-    platform::FormsRuntime &runtime = driver->runtime();
+    runtime::FormsRuntime &runtime = driver->runtime();
     runtime.messageBox({u"　保存しました。　　　　　", u"保存メッセージ"});
-    runtime.messageBox({u"Windows Sockets error occurred in Cleanup.", platform::kApplicationTitle,
-                        platform::MessageIcon::Exclamation});
+    runtime.messageBox({u"Windows Sockets error occurred in Cleanup.", runtime::kApplicationTitle,
+                        runtime::MessageIcon::Exclamation});
     std::vector<std::string> shown;
-    for (const platform::Message &box : driver->boxes())
-        shown.push_back(utf8(box.title) + (box.icon == platform::MessageIcon::Exclamation ? " (!)" : "") + ": "
+    for (const runtime::Message &box : driver->boxes())
+        shown.push_back(utf8(box.title) + (box.icon == runtime::MessageIcon::Exclamation ? " (!)" : "") + ": "
                         + utf8(box.text));
     EXPECT_EQ(shown, (std::vector<std::string>{"保存メッセージ: 　保存しました。　　　　　",
                                                "Sondar (!): Windows Sockets error occurred in Cleanup."}));
@@ -163,12 +163,12 @@ TEST_P(FormsRuntimeContract, SaveDialog)
 {
     const TempDir dir;
     const Text chosen = (dir.path() / u"rep-Ωő日本.txt").u16string();
-    const platform::SaveFileRequest request{.filter = u"テキスト (*.txt)|*.txt",
+    const runtime::SaveFileRequest request{.filter = u"テキスト (*.txt)|*.txt",
                                             .filterIndex = 1,
                                             .title = u"保存ファイル選択",
-                                            .flags = platform::kOverwritePrompt | platform::kHideReadOnly
-                                                     | platform::kNoChangeDir | platform::kExplorer
-                                                     | platform::kLongNames,
+                                            .flags = runtime::kOverwritePrompt | runtime::kHideReadOnly
+                                                     | runtime::kNoChangeDir | runtime::kExplorer
+                                                     | runtime::kLongNames,
                                             .fileName = u"Pingdata"};
     driver->answerDialogWith(chosen);
     EXPECT_EQ(driver->runtime().saveFileName(request), chosen);
@@ -203,7 +203,7 @@ TEST_P(FormsRuntimeContract, PauseWaitsThenHandlesTheEvents)
 // that nothing was written.
 TEST_P(FormsRuntimeContract, AppendsLines)
 {
-    platform::FormsRuntime &runtime = driver->runtime();
+    runtime::FormsRuntime &runtime = driver->runtime();
     const TempDir dir;
     const auto path = dir.path() / u"rep-Ωő日本.txt";
     const std::vector<Text> first{u" ", u"Pinging 127.0.0.1 with 32 bytes of data:"}, second{u"Test No:1  "};
@@ -214,14 +214,14 @@ TEST_P(FormsRuntimeContract, AppendsLines)
     const auto failure = runtime.appendLines(dir.path().u16string(), first);
     ASSERT_TRUE(failure.has_value());
     EXPECT_FALSE(failure->reason.empty());
-    EXPECT_EQ(failure->aftermath, platform::Aftermath::NothingWritten);
+    EXPECT_EQ(failure->aftermath, runtime::Aftermath::NothingWritten);
 }
 
 // Plain ASCII passes to the echo service unchanged; the decimal mark is the
 // locale's point or comma.
 TEST_P(FormsRuntimeContract, Conversions)
 {
-    platform::FormsRuntime &runtime = driver->runtime();
+    runtime::FormsRuntime &runtime = driver->runtime();
     EXPECT_EQ(runtime.narrow(u"127.0.0.1"), "127.0.0.1");
     const Text mark = runtime.decimalMark();
     EXPECT_TRUE(mark == u"." || mark == u",") << utf8(mark);

@@ -7,7 +7,7 @@
 //                            layerName);
 #pragma once
 
-#include "platform/FormsRuntime.h"
+#include "runtime/FormsRuntime.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +19,8 @@
 
 namespace testsupport {
 
-using platform::ControlIndex;
-using platform::Text;
+using runtime::ControlIndex;
+using runtime::Text;
 
 // What the save dialog showed the user.
 struct DialogSeen {
@@ -33,16 +33,16 @@ struct DialogSeen {
 class RuntimeDriver {
 public:
     virtual ~RuntimeDriver() = default;
-    virtual platform::FormsRuntime &runtime() = 0;
+    virtual runtime::FormsRuntime &runtime() = 0;
     // Where the layer reports what the user does.
-    virtual void setEvents(platform::FormEvents &events) = 0;
+    virtual void setEvents(runtime::FormEvents &events) = 0;
 
     // What the user sees.
     virtual bool enabled(ControlIndex control) = 0;
     virtual std::optional<ControlIndex> focus() = 0;
-    virtual platform::Pointer pointer() = 0;
+    virtual runtime::Pointer pointer() = 0;
     // Every box shown so far, each dismissed with OK once it showed.
-    virtual std::vector<platform::Message> boxes() = 0;
+    virtual std::vector<runtime::Message> boxes() = 0;
     // Every save dialog shown so far.
     virtual std::vector<DialogSeen> dialogs() = 0;
 

@@ -15,7 +15,7 @@ KernelSetting::KernelSetting(const char *path, const std::string &value) : path_
 {
     if (::geteuid() != 0 || former_ == "<missing>")
         return;
-    platform::posix::Pipe pipe = platform::posix::openPipe();
+    os::posix::Pipe pipe = os::posix::openPipe();
     if (!pipe.read.isOpen())
         return;
     pipe_ = std::move(pipe.write);

@@ -1,7 +1,7 @@
 // A kernel setting under /proc/sys changed for a test's duration (Linux).
 #pragma once
 
-#include "platform/posix/Descriptor.h"
+#include "os/posix/Descriptor.h"
 
 #include <string>
 
@@ -26,7 +26,7 @@ private:
     void restore();
 
     std::string path_, former_;
-    platform::posix::Descriptor pipe_; // our end; the watcher reads the other till it closes
+    os::posix::Descriptor pipe_; // our end; the watcher reads the other till it closes
     pid_t watcher_ = 0;                // its process id, 0 where nothing was set
 };
 

@@ -3,8 +3,8 @@
 // of it (boxes, save dialogs, pauses) and answers from fields a test sets.
 #pragma once
 
-#include "platform/FormsRuntime.h"
-#include "window/Layout.h"
+#include "runtime/FormsRuntime.h"
+#include "layout/Layout.h"
 
 #include <algorithm>
 #include <array>
@@ -15,9 +15,9 @@
 
 namespace testsupport {
 
-using platform::AppendFailure;
-using platform::ControlIndex;
-using platform::Text;
+using runtime::AppendFailure;
+using runtime::ControlIndex;
+using runtime::Text;
 
 // Appends through the standard library: enough for tests of what the logic
 // writes, on every platform, though not safe beside other writers.
@@ -34,7 +34,7 @@ inline Text firstLine(const Text &text)
     return text.substr(0, text.find_first_of(u"\r\n"));
 }
 
-class MemoryRuntime final : public platform::FormsRuntime {
+class MemoryRuntime final : public runtime::FormsRuntime {
 public:
     // The controls as the layout table starts them.
     MemoryRuntime()
@@ -49,9 +49,9 @@ public:
     std::array<bool, window::kLayout.size()> enabled{};
     std::optional<ControlIndex> focus;
     std::vector<Text> list; // List1, the only list
-    platform::Pointer pointer = platform::Pointer::Default;
-    std::vector<platform::Message> messages;
-    std::vector<platform::SaveFileRequest> saveRequests;
+    runtime::Pointer pointer = runtime::Pointer::Default;
+    std::vector<runtime::Message> messages;
+    std::vector<runtime::SaveFileRequest> saveRequests;
     std::optional<Text> chosenFile;        // the dialog's answer; nothing: cancelled
     std::function<void()> whileDialogOpen; // runs before the dialog answers
     std::vector<std::chrono::milliseconds> pauses;
@@ -96,15 +96,15 @@ public:
         return index >= 0 && std::size_t(index) < list.size() ? list[std::size_t(index)] : Text();
     }
     int lineCount(ControlIndex) const override { return int(list.size()); }
-    void setPointer(platform::Pointer shape) override { pointer = shape; }
-    void messageBox(const platform::Message &message) override { messages.push_back(message); }
+    void setPointer(runtime::Pointer shape) override { pointer = shape; }
+    void messageBox(const runtime::Message &message) override { messages.push_back(message); }
     void pause(std::chrono::milliseconds duration) override
     {
         pauses.push_back(duration);
         if (duringPause)
             duringPause(int(pauses.size()));
     }
-    std::optional<Text> saveFileName(const platform::SaveFileRequest &request) override
+    std::optional<Text> saveFileName(const runtime::SaveFileRequest &request) override
     {
         saveRequests.push_back(request);
         if (whileDialogOpen)
@@ -114,10 +114,10 @@ public:
     Text generalDateNow() const override { return dateText; }
     Text decimalMark() const override { return mark; }
     // The narrow code page here is UTF-8.
-    std::string narrow(const Text &text) const override { return platform::toUtf8(text); }
+    std::string narrow(const Text &text) const override { return runtime::toUtf8(text); }
     std::optional<AppendFailure> appendLines(const Text &path, std::span<const Text> lines) override
     {
-        return append(path, platform::crlfLines(lines, [this](const Text &line) { return narrow(line); }));
+        return append(path, runtime::crlfLines(lines, [this](const Text &line) { return narrow(line); }));
     }
 
 private:

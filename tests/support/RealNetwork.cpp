@@ -1,6 +1,6 @@
 #include "RealNetwork.h"
 
-#include "platform/posix/Descriptor.h"
+#include "os/posix/Descriptor.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -18,7 +18,7 @@
 namespace testsupport {
 namespace {
 
-using platform::posix::Descriptor;
+using os::posix::Descriptor;
 
 bool loopbackUp()
 {
@@ -53,7 +53,7 @@ OwnNetwork::~OwnNetwork()
 
 std::string inChild(const std::function<std::string()> &body)
 {
-    platform::posix::Pipe result = platform::posix::openPipe();
+    os::posix::Pipe result = os::posix::openPipe();
     if (!result.read.isOpen())
         return "no pipe";
     const pid_t child = ::fork();

@@ -3,7 +3,7 @@
 // be undone (giving up root). Linux only; the namespace needs root.
 #pragma once
 
-#include "platform/posix/Descriptor.h"
+#include "os/posix/Descriptor.h"
 
 #include <functional>
 #include <string>
@@ -27,7 +27,7 @@ public:
     bool entered() const { return entered_; }
 
 private:
-    platform::posix::Descriptor home_;
+    os::posix::Descriptor home_;
     bool entered_ = false;
 };
 

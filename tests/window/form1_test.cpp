@@ -89,7 +89,7 @@ TEST(Form1, ClosingEndsTheRun)
     EXPECT_EQ(h.echo.stops, 2);
     EXPECT_TRUE(h.boxes().empty());
     EXPECT_FALSE(h.enabled(Command2));
-    EXPECT_EQ(h.runtime.pointer, platform::Pointer::Default);
+    EXPECT_EQ(h.runtime.pointer, runtime::Pointer::Default);
 
     h.runtime.duringPause = {};
     h.run("127.0.0.1", "3");

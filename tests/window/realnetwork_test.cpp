@@ -82,11 +82,11 @@ TEST(RealNetworkNeedsRoot, RefusesBadAddresses)
     while (repeatedAddress.size() < 100'000)
         repeatedAddress += "127.0.0.1";
     for (const std::u16string &address :
-         {std::u16string(100'000, u'1'), platform::fromUtf8(repeatedAddress), std::u16string(100'000, u'.'),
+         {std::u16string(100'000, u'1'), runtime::fromUtf8(repeatedAddress), std::u16string(100'000, u'.'),
           std::u16string(u"\x01" u"127.0.0.1"), std::u16string(u"127.0.\x7f" u"0.1"), std::u16string(u"１２７.０.０.１"),
           std::u16string(u"127。0。0。1"), std::u16string(u"ローカルホスト"), std::u16string(u"127.0.0.1🙂"),
           std::u16string(u"127.0.0.1\xD800")}) { // the last with a lone surrogate
-        SCOPED_TRACE(platform::toUtf8(address).substr(0, 20));
+        SCOPED_TRACE(runtime::toUtf8(address).substr(0, 20));
         RealWindow w;
         const int descriptors = openDescriptors();
         w.h.runtime.texts[Text1] = address;

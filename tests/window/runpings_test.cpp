@@ -21,7 +21,7 @@ void expectBrokenOff(const FormHarness &h, const std::string &box)
     EXPECT_EQ(h.boxes(), Lines{box});
     EXPECT_FALSE(h.enabled(Command2));
     EXPECT_EQ(h.text(Text7), "");
-    EXPECT_EQ(h.runtime.pointer, platform::Pointer::Default);
+    EXPECT_EQ(h.runtime.pointer, runtime::Pointer::Default);
     const bool refused = std::ranges::count(h.echo.socketsOpen, false) > 0;
     EXPECT_EQ(h.echo.stops, h.echo.starts - (refused ? 1 : 0)) << "every opened socket library is closed once";
 }
@@ -59,7 +59,7 @@ TEST(RunPings, LimitsTheCountAndTheSize)
         EXPECT_EQ(h.text(Text7), "1 ms");
         EXPECT_TRUE(h.enabled(Command2));
         EXPECT_TRUE(h.boxes().empty());
-        EXPECT_EQ(h.runtime.pointer, platform::Pointer::Default);
+        EXPECT_EQ(h.runtime.pointer, runtime::Pointer::Default);
     }
 }
 
@@ -205,9 +205,9 @@ TEST(RunPings, TakesEditsBetweenProbes)
 TEST(RunPings, ShowsTheBusyPointerWhileItRuns)
 {
     FormHarness h;
-    std::vector<platform::Pointer> shapes;
+    std::vector<runtime::Pointer> shapes;
     h.runtime.duringPause = [&](int) { shapes.push_back(h.runtime.pointer); };
     h.run("127.0.0.1", "2");
-    EXPECT_EQ(shapes, std::vector(2, platform::Pointer::Busy));
-    EXPECT_EQ(h.runtime.pointer, platform::Pointer::Default);
+    EXPECT_EQ(shapes, std::vector(2, runtime::Pointer::Busy));
+    EXPECT_EQ(h.runtime.pointer, runtime::Pointer::Default);
 }

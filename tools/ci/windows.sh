@@ -40,8 +40,8 @@ cmake --build "$build" -j2 --target zip msi msi_newer
 msi=$build/sondar-$(sed -n 's/^project(Sondar VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)-win64.msi
 exe=$build/probe/probe_selftest.exe
 sondar=$build/sondar.exe
-formtest=$build/tests/win32/tst_win32form.exe
-runtimetest=$build/tests/win32/contract/win32runtime_test.exe
+formtest=$build/tests/platform/win32/tst_win32form.exe
+runtimetest=$build/tests/platform/win32/contract/win32runtime_test.exe
 for f in "$exe" "$sondar" "$formtest" "$runtimetest" "$msi"; do [ -f "$f" ] || fail "no $f"; done
 
 # Hardened, and the program importing only Windows' known DLLs, as the
@@ -149,7 +149,7 @@ done
 /usr/lib/wine/wineserver64 -k 2>/dev/null || true
 DISPLAY=$display LANG=C.UTF-8 WINEDLLOVERRIDES="mscoree,mshtml=" \
     ip netns exec "$ns" timeout 120 "$wine" "$formtest" --geometry 2>/dev/null | tr -d '\r' >"$prefix/geometry.txt"
-geometry=tests/win32/geometry-96dpi.txt
+geometry=tests/platform/win32/geometry-96dpi.txt
 awk '/^windows / { sub(/^windows /, ""); own[$1] = $0; next } /^#/ || NF == 0 { next } { order[++n] = $1; line[$1] = $0 }
      END { for (i = 1; i <= n; ++i) print (order[i] in own) ? own[order[i]] : line[order[i]] }' "$geometry" >"$prefix/expected.txt"
 diff "$prefix/expected.txt" "$prefix/geometry.txt" || fail "the Windows window's controls are not where $geometry puts them"
@@ -158,10 +158,10 @@ echo "geometry: every control where $geometry puts it"
 xvfb_stop
 
 # The append on a full disk and racing a Linux appender.
-bash tests/win32/appendfile.sh "$build/tests/win32/tst_appendfile.exe" || fail "the append under wine (exit $?)"
+bash tests/os/win32/appendfile.sh "$build/tests/os/win32/tst_appendfile.exe" || fail "the append under wine (exit $?)"
 
 # The window end to end, with real keys, clicks and the common dialog.
-tests/e2e/windows_window.sh "$sondar" "$build/tests/win32/planted_dll.dll" || fail "the window end to end under wine (exit $?)"
+tests/e2e/windows_window.sh "$sondar" "$build/tests/platform/win32/planted_dll.dll" || fail "the window end to end under wine (exit $?)"
 
 # The window's logic tests as Windows programs: ctest runs them under wine
 # (the toolchain's emulator) in the same namespace, with one wine server for
@@ -172,6 +172,6 @@ ip netns exec "$ns" "$wine" wineboot >/dev/null 2>&1 || true
 ip netns exec "$ns" ctest --test-dir "$build" -L logic --output-on-failure || fail "the logic tests under wine"
 
 # The installer, silently in and out, with the program started between.
-bash tests/win32/msi.sh "$msi" "$build/tests/win32/sondar-newer.msi" || fail "the installer under wine (exit $?)"
+bash tests/platform/win32/msi.sh "$msi" "$build/tests/platform/win32/sondar-newer.msi" || fail "the installer under wine (exit $?)"
 
 echo "windows: compiled, and ran under $("$wine" --version) in a namespace of its own"

@@ -37,8 +37,8 @@ public:
         modalWatch_.start(10);
     }
 
-    platform::FormsRuntime &runtime() override { return form_; }
-    void setEvents(platform::FormEvents &events) override { form_.setEvents(events); }
+    runtime::FormsRuntime &runtime() override { return form_; }
+    void setEvents(runtime::FormEvents &events) override { form_.setEvents(events); }
 
     bool enabled(ControlIndex control) override { return form_.widget(control)->isEnabled(); }
     std::optional<ControlIndex> focus() override
@@ -49,11 +49,11 @@ public:
         }
         return std::nullopt;
     }
-    platform::Pointer pointer() override
+    runtime::Pointer pointer() override
     {
-        return form_.cursor().shape() == Qt::BusyCursor ? platform::Pointer::Busy : platform::Pointer::Default;
+        return form_.cursor().shape() == Qt::BusyCursor ? runtime::Pointer::Busy : runtime::Pointer::Default;
     }
-    std::vector<platform::Message> boxes() override { return boxes_; }
+    std::vector<runtime::Message> boxes() override { return boxes_; }
     std::vector<DialogSeen> dialogs() override { return dialogs_; }
 
     void click(ControlIndex button) override { QTest::mouseClick(form_.widget(button), Qt::LeftButton); }
@@ -87,8 +87,8 @@ private:
             EXPECT_EQ(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok)) << "OK only";
             EXPECT_TRUE(box->icon() == QMessageBox::NoIcon || box->icon() == QMessageBox::Warning);
             boxes_.push_back({box->text().toStdU16String(), box->windowTitle().toStdU16String(),
-                              box->icon() == QMessageBox::Warning ? platform::MessageIcon::Exclamation
-                                                                  : platform::MessageIcon::None});
+                              box->icon() == QMessageBox::Warning ? runtime::MessageIcon::Exclamation
+                                                                  : runtime::MessageIcon::None});
             box->accept();
         } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
             dialogs_.push_back({dialog->windowTitle().toStdU16String(), dialog->selectedNameFilter().toStdU16String(),
@@ -104,7 +104,7 @@ private:
 
     QtForm form_;
     QTimer modalWatch_;
-    std::vector<platform::Message> boxes_;
+    std::vector<runtime::Message> boxes_;
     std::vector<DialogSeen> dialogs_;
     std::optional<Text> answer_;
 };

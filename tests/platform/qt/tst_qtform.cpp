@@ -7,7 +7,7 @@
 #include "platform/qt/QtForm.h"
 #include "platform/qt/Translations.h"
 #include "window/Form1.h"
-#include "window/Layout.h"
+#include "layout/Layout.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -224,9 +224,9 @@ private slots:
 
         // The decimal mark is the window's locale's.
         Window w;
-        QCOMPARE(w.form.decimalMark(), platform::Text(u"."));
+        QCOMPARE(w.form.decimalMark(), runtime::Text(u"."));
         w.form.setLocale(QLocale(QLocale::German, QLocale::Germany));
-        QCOMPARE(w.form.decimalMark(), platform::Text(u","));
+        QCOMPARE(w.form.decimalMark(), runtime::Text(u","));
     }
 
     // Under a dark desktop palette the captions stay dark on the light blue,
@@ -317,7 +317,7 @@ private slots:
     void saveDialogRemembersTheFolder()
     {
         Window w;
-        const platform::SaveFileRequest request{
+        const runtime::SaveFileRequest request{
                 .filter = u"テキスト (*.txt)|*.txt", .filterIndex = 1, .title = u"", .flags = 0, .fileName = u"Pingdata"};
         QTemporaryDir folder;
         QString opened;
