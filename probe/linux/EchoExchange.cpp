@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <span>
 #include <vector>
 
 namespace Module1 {
@@ -59,6 +60,19 @@ std::optional<std::uint32_t> sourceFor(std::uint32_t target)
     return address.sin_addr.s_addr;
 }
 
+// A message's header: one address, one buffer, and room for control messages.
+msghdr messageHeader(sockaddr_in &address, iovec &data, std::span<unsigned char> control)
+{
+    msghdr header{};
+    header.msg_name = &address;
+    header.msg_namelen = sizeof address;
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    header.msg_control = control.data();
+    header.msg_controllen = control.size();
+    return header;
+}
+
 // Sends `packet` to `target` from `source`, whatever address the kernel would
 // have chosen for an ICMP packet.
 bool sendFrom(const Descriptor &socket, std::uint32_t source, std::uint32_t target,
@@ -71,13 +85,7 @@ bool sendFrom(const Descriptor &socket, std::uint32_t source, std::uint32_t targ
     in_pktinfo from{};
     from.ipi_spec_dst.s_addr = source;
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof from)]{};
-    msghdr header{};
-    header.msg_name = &destination;
-    header.msg_namelen = sizeof destination;
-    header.msg_iov = &data;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
+    msghdr header = messageHeader(destination, data, control);
     cmsghdr *item = CMSG_FIRSTHDR(&header);
     item->cmsg_level = SOL_IP;
     item->cmsg_type = IP_PKTINFO;
@@ -92,13 +100,7 @@ std::optional<Message> receive(const Descriptor &socket, std::vector<std::uint8_
     sockaddr_in peer{};
     iovec data{buffer.data(), buffer.size()};
     alignas(cmsghdr) unsigned char control[512];
-    msghdr header{};
-    header.msg_name = &peer;
-    header.msg_namelen = sizeof peer;
-    header.msg_iov = &data;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
+    msghdr header = messageHeader(peer, data, control);
 
     const ssize_t size = ::recvmsg(socket.get(), &header, flags | MSG_DONTWAIT);
     if (size < 0)
