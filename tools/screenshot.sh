@@ -1,7 +1,8 @@
 #!/bin/bash
-# Takes the README's screenshots: the window under Xvfb at 96 dpi after a run
-# of five probes to loopback; with "dark", under GNOME's dark palette (Qt's GTK
-# platform theme with Adwaita:dark, Debian's qt6-gtk-platformtheme).
+# Takes the screenshots of the README and docs/controls.md: the window under
+# Xvfb at 96 dpi after a run of five probes to loopback; with "dark", under
+# GNOME's dark palette (Qt's GTK platform theme with Adwaita:dark, Debian's
+# qt6-gtk-platformtheme).
 # Usage: tools/screenshot.sh BUILD_DIR OUTPUT.png [dark]
 set -euo pipefail
 build=$1 out=$2

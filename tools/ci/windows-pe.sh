@@ -7,7 +7,7 @@
 # canary's random set-up) and the C library's buffer checks (where it copies
 # into an object of known size; sondar.exe does). sondar.exe imports nothing
 # but Windows' known DLLs, which the loader takes from the system only, the
-# README's list, and has no delayed imports. Its version details name the
+# list in docs/windows.md, and has no delayed imports. Its version details name the
 # product, the file, the description, the copyright and the licence, and give
 # the project's version, which is the Debian package's upstream version.
 # Usage: tools/ci/windows-pe.sh BUILD_DIR
