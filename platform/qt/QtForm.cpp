@@ -57,6 +57,12 @@ QSize designedSize()
 // The states in which the window would be larger than its designed size.
 constexpr Qt::WindowStates kLargerThanNormal = Qt::WindowMaximized | Qt::WindowFullScreen;
 
+// A Wayland compositor is told no size limits (see QtForm::takeDesignedSize).
+bool onWayland()
+{
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 QColor colour(window::Rgb rgb)
 {
     return QColor(rgb.red, rgb.green, rgb.blue);
@@ -104,7 +110,7 @@ void QtForm::setUpWindow()
     static const bool accessibleAsWindow = (QAccessible::installFactory(formAccessible), true);
     Q_UNUSED(accessibleAsWindow);
     setWindowTitle(qtText(kApplicationTitle));
-    setFixedSize(designedSize());
+    takeDesignedSize();
 
     // The frame and the labels are transparent and show the window's colour.
     // The window sets its own text colour with its own background, so that a
@@ -183,33 +189,41 @@ bool QtForm::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-// The window keeps its designed size on every desktop: it tells the window
-// system that it is of one fixed size, and where it is maximized or put to
-// full screen all the same (a window manager or compositor that ignores the
-// size limits), it returns to its normal state.
-// A maximized window must fill exactly the size that the window system gives
-// it; on Wayland a window of any other size is a protocol error that ends the
-// program. Qt's own title bar on Wayland offers a maximize button that asks
-// through the window's state, and weston maximizes whatever the limits say.
-// So a request to maximize lifts the limits before the compositor answers,
-// the answer's size is taken, and the limits come back once the window system
-// reports the normal state again.
+// The window keeps its designed size on every desktop. Where the window
+// system takes size limits as the last word (X11's window managers), it is
+// told that the window is of one fixed size; maximized or put to full screen
+// all the same, the window returns to its normal state and its fixed size.
+// A Wayland compositor may maximize a window whatever its limits say (weston's
+// Super+Shift+M, a compositor's own maximize), and a maximized window must
+// then fill exactly the size it is given: another size is a protocol error
+// that ends the program. Qt 6.4 holds a window within its limits as it takes
+// the compositor's size, before it tells the window of the new state, so on
+// Wayland the window has no limits at all. Maximized or full screen, it takes
+// the size it is given, its controls keep their designed places and the rest
+// shows the window's light blue, and it asks to return to its normal state.
+// In every other state (normal, tiled, resized by the user) a Wayland window
+// may choose its own size, and it takes its designed size again.
+void QtForm::takeDesignedSize()
+{
+    if (onWayland())
+        resize(designedSize());
+    else
+        setFixedSize(designedSize());
+}
+
 void QtForm::showEvent(QShowEvent *event)
 {
-    QWindow *window = windowHandle();
-    connect(window, &QWindow::windowStateChanged, this, &QtForm::makeRoomToMaximize, Qt::UniqueConnection);
     // The window system's reports reach the window as state-change events;
     // the window's own requests only change its state.
-    window->installEventFilter(this);
+    windowHandle()->installEventFilter(this);
     QWidget::showEvent(event);
 }
 
-void QtForm::makeRoomToMaximize(Qt::WindowState state)
+void QtForm::resizeEvent(QResizeEvent *event)
 {
-    if (state == Qt::WindowMaximized) {
-        setMinimumSize(0, 0);
-        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-    }
+    QWidget::resizeEvent(event);
+    if (onWayland() && !(reportedStates_ & kLargerThanNormal) && size() != designedSize())
+        resize(designedSize());
 }
 
 // The window asks to return to its normal state once each time the window
@@ -220,7 +234,7 @@ void QtForm::followReportedState(Qt::WindowStates states)
 {
     const Qt::WindowStates before = std::exchange(reportedStates_, states);
     if (!(states & kLargerThanNormal)) {
-        setFixedSize(designedSize());
+        takeDesignedSize();
     } else if (!(before & kLargerThanNormal)) {
         // The request is posted, so that it goes out after the window has
         // drawn itself at the size of the reported state: weston finds

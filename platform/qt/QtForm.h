@@ -49,6 +49,7 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
@@ -60,7 +61,7 @@ private:
     void connectEvents();
 
     QWidget *checkedWidget(ControlIndex control, const char *type, bool matches) const;
-    void makeRoomToMaximize(Qt::WindowState state);
+    void takeDesignedSize();
     void followReportedState(Qt::WindowStates states);
 
     std::array<QWidget *, window::kLayout.size()> widgets_{};

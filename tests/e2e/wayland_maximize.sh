@@ -1,11 +1,13 @@
 #!/bin/bash
-# The maximize button of the title bar that Qt draws itself on Wayland, pressed
-# with the pointer. Weston maximizes the window whatever its size limits say;
-# the program must fill the size it is given while maximized (another size is
-# a protocol error that ends it), return to its normal state and take up its
-# fixed size again, and run on.
+# Maximized on Wayland twice: by the maximize button of the title bar that Qt
+# draws itself, pressed with the pointer, and by weston itself (its shortcut
+# Super+Shift+M), as a compositor that maximizes a window of its own accord
+# does. Each time the program must fill exactly the size weston gives it while
+# maximized (another size is a protocol error that ends it), return to its
+# normal state and its designed size, and run on.
 # Weston runs with its X11 backend inside a private Xvfb, only so that xdotool
-# can move its pointer; the program is given nothing but WAYLAND_DISPLAY.
+# can move its pointer and press its keys; the program is given nothing but
+# WAYLAND_DISPLAY.
 # Usage: wayland_maximize.sh SONDAR_EXECUTABLE
 set -euo pipefail
 sondar=$1
@@ -75,14 +77,28 @@ button_x=$((width - 8 - 18 - 5 - 9)) button_y=15
 pressed=$(wc -l <"$log")
 xdotool click 1
 
-# Once it has asked to return to its normal state, the window takes its fixed
-# size up again.
-returning() { since "$pressed" | sed -n '/\.unset_maximized()/,$p'; }
-restored() { grep -qF -- ".set_max_size(528, 381)" < <(returning) || ! alive; }
-wait_for 20 restored || fail "the window did not return to its normal state within 20 s"
+# maximized WHAT: once maximized (a configure of a size), the window draws
+# itself at exactly that size, asks to return to its normal state and takes
+# up its size again.
+maximized() {
+    local size
+    configured() { grep -qE 'xdg_toplevel@[0-9]+\.configure\([1-9]' < <(since "$pressed") || ! alive; }
+    wait_for 20 configured || fail "$1 did not maximize the window within 20 s"
+    size=$(since "$pressed" | grep -oE 'xdg_toplevel@[0-9]+\.configure\([1-9][0-9]*, [0-9]+' | head -n 1 | cut -d'(' -f2)
+    returning() { since "$pressed" | sed -n '/\.unset_maximized()/,$p'; }
+    restored() { grep -qF -- ".set_window_geometry(0, 0, $width, $height)" < <(returning) || ! alive; }
+    wait_for 20 restored || fail "$1: the window did not return to $width x $height within 20 s"
+    ! grep -q 'wl_display@[0-9]*\.error' "$log" || fail "$1: a protocol error"
+    alive || fail "$1: the program ended"
+    grep -qF -- ".set_window_geometry(0, 0, $size)" < <(since "$pressed" | sed '/\.unset_maximized()/q') ||
+        fail "$1: the maximized window did not fill the $size it was given"
+}
+maximized "the title bar's button"
 grep -qF -- '.set_maximized()' < <(since "$pressed") || fail "the button did not ask to maximize the window"
-! grep -q 'wl_display@[0-9]*\.error' "$log" || fail "a protocol error"
-alive || fail "the program ended"
-grep -qE -- "-> xdg_surface@[0-9]+\.set_window_geometry\(0, 0, $width, $height\)" < <(returning) ||
-    fail "the window did not return to $width x $height"
-echo "PASS: maximized by its title bar on Wayland, the window returns to its fixed size and runs on"
+
+# The click left the keyboard's focus on the window, where weston's shortcut
+# acts.
+pressed=$(wc -l <"$log")
+xdotool key super+shift+m
+maximized "weston's Super+Shift+M"
+echo "PASS: maximized by its title bar and by weston on Wayland, the window fills the size given and returns to its designed size, and runs on"

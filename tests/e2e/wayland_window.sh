@@ -2,13 +2,14 @@
 # The window on a Wayland desktop without X: Debian's weston with its headless
 # backend on a private runtime folder, and nothing but WAYLAND_DISPLAY to find
 # it (no DISPLAY, no QT_QPA_PLATFORM, no session type). The program starts,
-# shows its window under its title and tells the compositor that the window is
-# of one fixed size, the designed 528 x 381 pixels as both its smallest and its
-# largest size, which is how a Wayland client asks not to be resized or
-# maximized; it runs on until it is ended, without a protocol error.
+# shows its window under its title and application id and at its designed
+# 528 x 381 pixels inside the title bar and border that Qt draws where the
+# compositor draws none (534 x 414 in all); it runs on until it is ended,
+# without a protocol error.
 # Weston's kiosk shell shows every window full screen: the window asks once to
 # return to its normal state, then lets the compositor have its way rather
-# than ask again and again.
+# than ask again and again, and fills the screen it is given there, without a
+# title bar.
 # Usage: wayland_window.sh SONDAR_EXECUTABLE
 set -euo pipefail
 sondar=$1
@@ -59,10 +60,17 @@ for shell in desktop-shell.so kiosk-shell.so; do
         [ "$asked" -eq 1 ] || fail "the window asked $asked times to leave full screen"
     fi
     kill -0 "$app" 2>/dev/null || fail "the program ended"
-    for request in 'set_title("Sondar")' 'set_min_size(528, 381)' 'set_max_size(528, 381)'; do
+    for request in 'set_title("Sondar")' 'set_app_id("sondar")'; do
         grep -qF -- ".$request" "$log" || fail "the window's toplevel was not given $request"
     done
+    # Under the desktop shell the designed size inside Qt's title bar and
+    # border, under the kiosk shell the screen's size the compositor gives.
+    size="534, 414"
+    [ "$shell" = desktop-shell.so ] ||
+        size=$(grep -oE 'xdg_toplevel@[0-9]+\.configure\([1-9][0-9]*, [0-9]+' "$log" | tail -n 1 | cut -d'(' -f2)
+    geometry=$(grep -oE -- '-> xdg_surface@[0-9]+\.set_window_geometry\(.*\)' "$log" | tail -n 1 | cut -d'(' -f2)
+    [ "$geometry" = "0, 0, $size)" ] || fail "the window's geometry is ($geometry, not (0, 0, $size)"
     ! grep -q 'wl_display@[0-9]*\.error' "$log" || fail "a protocol error"
     stop
 done
-echo "PASS: on Wayland alone the window shows, titled Sondar, of one fixed size (528 x 381), and under the kiosk shell it leaves the compositor its full screen"
+echo "PASS: on Wayland alone the window shows, titled Sondar, at its designed 528 x 381, and under the kiosk shell it leaves the compositor its full screen"
