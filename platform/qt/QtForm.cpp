@@ -180,6 +180,8 @@ bool QtForm::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::WindowStateChange && watched == windowHandle())
         followReportedState(windowHandle()->windowStates());
+    if (event->type() == QEvent::Expose && watched == windowHandle() && geometryUntold_ && windowHandle()->isExposed())
+        tellGeometry();
     if (event->type() == QEvent::KeyPress && events_) {
         const auto *key = static_cast<QKeyEvent *>(event);
         const auto found = std::ranges::find(widgets_, watched);
@@ -222,8 +224,27 @@ void QtForm::showEvent(QShowEvent *event)
 void QtForm::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    if (onWayland() && !(reportedStates_ & kLargerThanNormal) && size() != designedSize())
+    if (!onWayland())
+        return;
+    if (!(reportedStates_ & kLargerThanNormal) && size() != designedSize())
         resize(designedSize());
+    if (!windowHandle()->isExposed())
+        geometryUntold_ = true;
+}
+
+// Qt 6.4 tells a Wayland compositor the window's geometry only while it counts
+// the window as shown, and it counts it as hidden while the compositor is late
+// to answer a frame (mutter, for a moment, as the window leaves full screen).
+// A size taken in that moment stays untold, and the compositor goes on with
+// the size before. Shown again, the window tells it: its geometry changes
+// twice, the second time back to what it is.
+void QtForm::tellGeometry()
+{
+    geometryUntold_ = false;
+    QWindow *window = windowHandle();
+    const QRect geometry = window->geometry();
+    window->setGeometry(geometry.adjusted(0, 0, 0, 1));
+    window->setGeometry(geometry);
 }
 
 // The window asks to return to its normal state once each time the window

@@ -62,12 +62,14 @@ private:
 
     QWidget *checkedWidget(ControlIndex control, const char *type, bool matches) const;
     void takeDesignedSize();
+    void tellGeometry();
     void followReportedState(Qt::WindowStates states);
 
     std::array<QWidget *, window::kLayout.size()> widgets_{};
     FormEvents *events_ = nullptr;
     QString lastFolder_; // where the last save went
     Qt::WindowStates reportedStates_ = Qt::WindowNoState; // the state the window system last reported
+    bool geometryUntold_ = false; // Wayland: a size taken while Qt counted the window as hidden
 };
 
 template <typename T>
