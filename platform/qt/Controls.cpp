@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 
 #include <algorithm>
 #include <cstdlib>
@@ -41,6 +42,75 @@ QFont captionFont(double pointSize)
     return font;
 }
 
+// The rows the Windows list box of the same designed height shows at 96 dpi:
+// inside its sunken edge of 2 px above and below, rows of 13 px, a line of
+// Windows' 8-point interface font (Tahoma, which wine gives the Windows
+// window, as MS Sans Serif), 11 of them whole.
+constexpr int kWindowsListEdge = 2;
+constexpr int kWindowsListRow = 13;
+constexpr int kWindowsListRows =
+        (window::pixels(window::kLayout[window::List1].height) - 2 * kWindowsListEdge) / kWindowsListRow;
+
+// Rows of one height, whatever their text.
+class RowHeight final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void setHeight(int height) { height_ = height; }
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), height_};
+    }
+
+private:
+    int height_ = 0;
+};
+
+// A list that shows whole rows only, as a list box of Windows' usual integral
+// height does, and as many as the Windows window's list: where the font's
+// glyphs (its pixel size) fit a row of 1/11 of the list's inside, that is
+// the rows' height, a line's leading above the glyphs cut off; a larger font
+// gets rows of its whole line, as many as fit. What the rows leave of the
+// inside lies below the last of them, empty, in the list's own colour.
+class ResultsList final : public QListWidget {
+public:
+    explicit ResultsList(QWidget *parent) : QListWidget(parent), rows_(new RowHeight(this))
+    {
+        setItemDelegate(rows_);
+        setUniformItemSizes(true);
+        setAutoFillBackground(true);
+        setBackgroundRole(QPalette::Base);
+    }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        fitRows();
+        QListWidget::resizeEvent(event);
+    }
+
+    void changeEvent(QEvent *event) override
+    {
+        if (event->type() == QEvent::FontChange)
+            fitRows();
+        QListWidget::changeEvent(event);
+    }
+
+private:
+    void fitRows()
+    {
+        const int inside = height() - 2 * frameWidth();
+        const int rows = QFontInfo(font()).pixelSize() <= inside / kWindowsListRows
+                ? kWindowsListRows
+                : std::max(1, inside / fontMetrics().height());
+        const int rowHeight = inside / rows;
+        rows_->setHeight(rowHeight);
+        setViewportMargins(0, 0, 0, inside - rows * rowHeight);
+        scheduleDelayedItemsLayout();
+    }
+
+    RowHeight *rows_;
+};
+
 // The widget of the row's kind, with its caption or start text.
 QWidget *newWidget(const ControlRow &row, QWidget *parent)
 {
@@ -60,7 +130,7 @@ QWidget *newWidget(const ControlRow &row, QWidget *parent)
         return text;
     }
     case Kind::ListBox: {
-        auto *list = new QListWidget(parent);
+        auto *list = new ResultsList(parent);
         list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         list->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
         list->setTextElideMode(Qt::ElideNone);

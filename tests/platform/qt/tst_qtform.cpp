@@ -278,6 +278,33 @@ private slots:
         QApplication::setFont(former);
     }
 
+    // With more lines than fit, the list shows whole rows only: as many as the
+    // Windows list box of its height at 96 dpi (11) where the font is small
+    // enough for such rows, else as many rows of the font's own height as fit.
+    void listShowsWholeRows()
+    {
+        const QFont former = QApplication::font();
+        for (const auto &[points, rows] : {std::pair{7.0, 11}, {9.0, 11}, {12.0, 7}}) {
+            QApplication::setFont(QFont(QStringLiteral("DejaVu Sans"), int(points)));
+            Window w;
+            for (int i = 0; i < 20; ++i)
+                w.form.addLine(List1, u"Reply from 127.0.0.1 : Bytes = 32 Time < 10 ms  TTL = 128");
+            auto *list = w.find<QListWidget>(List1);
+            const QRect shown = list->viewport()->rect();
+            int whole = 0;
+            for (int i = 0; i < list->count(); ++i) {
+                const QRect row = list->visualItemRect(list->item(i));
+                if (row.bottom() < shown.top() || row.top() > shown.bottom())
+                    continue;
+                QVERIFY2(row.top() >= shown.top() && row.bottom() <= shown.bottom(),
+                         qPrintable(QStringLiteral("%1 pt: row %2 is cut").arg(points).arg(i)));
+                ++whole;
+            }
+            QCOMPARE(whole, rows);
+        }
+        QApplication::setFont(former);
+    }
+
     void comfort()
     {
         Window w;
