@@ -131,10 +131,18 @@ ip netns add "$namespace" || skip "no network namespace could be made"
 ip -n "$namespace" link set lo up
 ip netns exec "$namespace" sysctl -qw net.ipv4.ping_group_range="$user $user"
 
+# The user may not read the checkout (it may lie in root's home): the session
+# runs copies of the scripts it needs, laid out as they are here.
+scripts=$work/scripts
+mkdir -p "$scripts/tests/e2e" "$scripts/tools"
+cp "$here/desktop_session.sh" "$here/desktop_session.py" "$here/report_lines.sh" "$scripts/tests/e2e/"
+cp "$here/../../tools/wait.sh" "$scripts/tools/"
+
 status=0
 ip netns exec "$namespace" setpriv --reuid=$user --regid=$user --clear-groups \
     env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" \
-    dbus-run-session -- "$0" "$compositor" "$prefix" --in-session "$work" "$kwin" 2>"$work/session.log" || status=$?
+    dbus-run-session -- "$scripts/tests/e2e/desktop_session.sh" "$compositor" "$prefix" --in-session "$work" "$kwin" \
+    2>"$work/session.log" || status=$?
 if [ "$status" -ne 0 ]; then
     echo "--- the session's messages, last lines:"
     tail -n 20 "$work/session.log"
