@@ -14,8 +14,6 @@
 #include <memory>
 
 namespace platform::qt {
-
-using namespace runtime;
 namespace {
 
 using window::ControlRow;

@@ -35,8 +35,6 @@ static void initResources()
 }
 
 namespace platform::qt {
-
-using namespace runtime;
 namespace {
 
 QString qtText(const Text &text)

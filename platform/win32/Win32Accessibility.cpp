@@ -15,9 +15,6 @@
 #include <cstdlib>
 
 namespace platform::win32 {
-
-using namespace os::win32;
-using namespace runtime;
 namespace {
 
 using window::ControlRow;

@@ -11,9 +11,6 @@
 #include <vector>
 
 namespace platform::win32 {
-
-using namespace os::win32;
-using namespace runtime;
 namespace {
 
 using window::ControlRow;

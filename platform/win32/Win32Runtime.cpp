@@ -14,9 +14,6 @@
 #include <cwchar>
 
 namespace platform::win32 {
-
-using namespace os::win32;
-using namespace runtime;
 namespace {
 
 static_assert(kOverwritePrompt == OFN_OVERWRITEPROMPT && kHideReadOnly == OFN_HIDEREADONLY
