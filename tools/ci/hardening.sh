@@ -13,8 +13,8 @@
 #   - Stack-clash protection reads "unknown" where no function has a frame
 #     large enough to need probes; the debug information must show every
 #     compilation unit built with -fstack-clash-protection.
-# On amd64 both flags come from debian/rules in the package and from
-# cmake/Hardening.cmake in the project's own build.
+# Both flags come from cmake/Hardening.cmake, in the package's build as in
+# any other; they are checked on amd64, where the compiler has both.
 # Usage: hardening.sh --package SONDAR_DBGSYM_DEB   (with the sondar package installed)
 #        hardening.sh --build BUILD_FOLDER         (a build with debug information)
 set -euo pipefail
